@@ -1,0 +1,146 @@
+#include "startup.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/time.h>
+
+#include "loop.h"
+#include "nodekit.h"
+#include "tesseltx.h"
+
+tesseltx *_t = nullptr;
+
+void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
+
+void tx_defaults(tesseltx *t) {
+  // The record comes value-initialised (all zero); these are the documented non-zero defaults.
+  t->port_range_size = 1;
+  t->next = 1;
+  t->protocol_version = 7;
+  t->stats_interval = 1;
+  std::memset(t->cc, 0xFF, sizeof t->cc);
+  tx_read_monotonic(&t->now);
+}
+
+tx_buffer_plan tx_plan_buffer(unsigned int delay_ms, std::uint64_t cap) {
+  tx_buffer_plan plan;
+  plan.required = static_cast<std::uint64_t>(delay_ms) * cap / 1000;
+  const std::uint64_t target = 3 * plan.required / 2;
+  for (int bits = 12; bits <= 19; ++bits) {
+    if (target < (std::uint64_t{1} << bits)) {
+      plan.buff_size = 1 << bits;
+      break;
+    }
+  }
+  return plan;
+}
+
+namespace {
+
+void make_inactive_but_first(tesseltx *t) {
+  if (t->tr == nullptr) {
+    return;
+  }
+  for (transmission *tr = t->tr->next; tr != nullptr; tr = tr->next) {
+    tr->active_flag = 0;
+  }
+}
+
+void allocate_ring(tesseltx *t) {
+  const auto slots = static_cast<std::size_t>(t->buff_size);
+  auto *ring = static_cast<tun_slice *>(std::calloc(slots, sizeof(tun_slice)));
+  if (ring == nullptr) {
+    nk_die(&t->nk, "Unable to allocate the slice buffer (%d slices, %zu bytes)", t->buff_size,
+           slots * sizeof(tun_slice));
+  }
+  t->buffer.reset(ring);
+  // Slot 0 would otherwise claim sequence number 0, which names no slice.
+  t->buffer[0].seq = 1;
+}
+
+void arm_statistics_timer(tesseltx *t) {
+  itimerval it{};
+  it.it_value.tv_sec = t->stats_interval;
+  it.it_interval.tv_sec = t->stats_interval;
+  setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+void check_protocol_rules(tesseltx *t) {
+  if (t->fec != 0 && t->protocol_version < 7) {
+    nk_log(&t->nk, LOG_ERR, "Unable to use FEC on proto v%d. Required proto >= v7", t->protocol_version);
+    t->fec = 0;
+  }
+  if (t->aes && t->protocol_version < 7) {
+    nk_log(&t->nk, LOG_ERR, "Unable to use Encryption on proto v%d. Required proto >= v7",
+           t->protocol_version);
+    t->aes.reset();
+  }
+}
+
+// rrdcached series live under the syslog prefix; without it the update lines would name files
+// at the server's root, so reporting without -l is refused up front.
+void check_rrd_prefix(tesseltx *t) {
+  if ((t->rrd.port != 0 || t->rrd2.port != 0) && !t->syslog_prefix) {
+    nk_die(&t->nk, "Statistics servers (-r, -c) need the series prefix given with -l");
+  }
+}
+
+void prepare_rrd_client(tesseltx *t, rrdc *c, const std::string &prefix) {
+  c->box = t;
+  std::snprintf(c->prefix, sizeof c->prefix, "%s", prefix.c_str());
+}
+
+} // namespace
+
+void tx_startup(tesseltx *t, int input_rcvbuf) {
+  _t = t;
+  check_rrd_prefix(t);
+
+  if (t->tr == nullptr) {
+    nk_die(&t->nk, "No output given. At least one -d <ip>:<port> is needed!");
+  }
+  const tx_buffer_plan plan = tx_plan_buffer(t->delay, t->tr->bw.max);
+  if (t->flags & TX_FLAG_BACKUP) {
+    make_inactive_but_first(t);
+  }
+  t->active_tr = t->tr;
+  if (plan.buff_size == 0) {
+    nk_die(&t->nk,
+           "Invalid buffer size (should be between 8 and 20 bits). Decrease max bandtwidth or tunnel delay!");
+  }
+  t->buff_size = plan.buff_size;
+  nk_log(&t->nk, LOG_INFO, "Initialising buffer. %lld slices required, %d allocated. %dMB used.",
+         static_cast<long long>(plan.required), t->buff_size,
+         static_cast<int>((static_cast<std::uint64_t>(t->buff_size) * sizeof(tun_slice)) >> 20));
+  allocate_ring(t);
+
+  tx_install_signal_handlers();
+  arm_statistics_timer(t);
+
+  if (t->socket <= 0) {
+    nk_die(&t->nk, "Input socket is not ready!");
+  }
+  if (t->socket >= FD_SETSIZE) {
+    nk_die(&t->nk, "Input socket descriptor %d is beyond what select() can watch", t->socket);
+  }
+  if (setsockopt(t->socket, SOL_SOCKET, SO_RCVBUF, &input_rcvbuf, sizeof input_rcvbuf) < 0) {
+    nk_die(&t->nk, "Setsockopt SO_RCVBUF: %s", std::strerror(errno));
+  }
+  if (t->protocol_version == 5) {
+    make_inactive_but_first(t);
+  }
+  check_protocol_rules(t);
+
+  nk_log(&t->nk, LOG_INFO, "Tessel-TX version %s starting. Proto v%d.", nk_version(), t->protocol_version);
+  tr_init_buffer(t->tr);
+
+  if (t->rrd.port != 0) {
+    prepare_rrd_client(t, &t->rrd, *t->syslog_prefix);
+  }
+  if (t->rrd2.port != 0) {
+    prepare_rrd_client(t, &t->rrd2,
+                       t->machine_prefix ? *t->machine_prefix + "/" + *t->syslog_prefix : *t->syslog_prefix);
+  }
+}

@@ -1,0 +1,34 @@
+// The transmitter's time value. Every time the tunnel engine keeps is a reading of the
+// monotonic clock; on the wire a time stamp is these two fields, little-endian.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+struct timespec64 {
+  std::int64_t tv_sec = 0;
+  std::int64_t tv_nsec = 0;
+};
+static_assert(sizeof(timespec64) == 16);
+
+struct tesseltx;
+
+// Brings tv_nsec into 0..999999999, carrying whole seconds into tv_sec.
+void timespec_normalize(timespec64 *t);
+
+// True when `a` lies strictly before `b` (seconds first, then nanoseconds).
+inline bool timespec64_before(const timespec64 &a, const timespec64 &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+inline timespec64 timespec64_from(const timespec &ts) {
+  return timespec64{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::int64_t>(ts.tv_nsec)};
+}
+
+// 1 when more than `offset` milliseconds have passed from `ts` to the transmitter's `now`.
+int tun_universal_timeout(const tesseltx *t, const timespec64 *ts, std::uint64_t offset);
+
+// Reads the monotonic clock. Tests replace the source to drive time by hand.
+using tx_clock_fn = void (*)(timespec64 *out);
+extern tx_clock_fn tx_monotonic_clock;
+void tx_read_monotonic(timespec64 *out);
