@@ -1,10 +1,13 @@
-// A node's advert description: this transmitter's own (from the command line) and each
-// receiver's as last received.
+// A node's advert description (this transmitter's own, from the command line, and each
+// receiver's as last received), its TLV packet, and the dump file of the active receiver's.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 struct tun_info {
   std::uint64_t node_no = 0;
@@ -15,3 +18,25 @@ struct tun_info {
 
 // Command-line texts of the own description keep at most this many characters.
 inline constexpr std::size_t tun_info_text_max = 127;
+
+enum tun_tlv_type : std::uint8_t {
+  TUN_TLV_NODE_NO = 1,
+  TUN_TLV_CLUSTER_NAME = 2,
+  TUN_TLV_ENDPOINT_NO = 3,
+  TUN_TLV_DESCRIPTION = 4,
+};
+
+// The whole info packet (header and TLV body), type TUN_INFO_REQUEST, elements in the order
+// node, endpoint, cluster name, description. Strings longer than a TLV can carry (255 bytes)
+// are cut to 255.
+std::vector<std::uint8_t> tun_prepare_info_packet(const tun_info *info, std::uint8_t protocol_version);
+
+// Replaces `info` with the description in a received info packet (header included). Reads no
+// byte beyond `packet`. Returns 1 when anything changed.
+int tun_receive_info_packet(tun_info *info, std::span<const std::uint8_t> packet);
+
+// The dump-file path for a name: "/tmp/tuninfo-<name>.txt", cut at 30 characters.
+std::string tun_info_dump_path(const char *name);
+
+// Writes the description to the dump file; a file that cannot be opened is skipped silently.
+void tun_dump_info(const char *name, const tun_info *info);

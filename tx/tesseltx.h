@@ -24,7 +24,6 @@ inline constexpr std::uint8_t TX_FLAG_BACKUP = 0x04;
 inline constexpr int tx_default_rcvbuf = 1048576;
 inline constexpr std::size_t tx_pid_count = 8192;
 
-struct tun_info_packet;
 
 struct slice_ring_deleter {
   void operator()(tun_slice *p) const;
@@ -50,7 +49,7 @@ struct tesseltx {
   unsigned char check_alerts = 0;
   unsigned char cc[tx_pid_count] = {};
   tun_info info{};
-  tun_info_packet *info_packet = nullptr;
+  std::vector<std::uint8_t> info_packet; // own description, built at start-up
   transmission *active_tr = nullptr;
   std::uint8_t flags = 0;
   std::uint8_t protocol_version = 7;
