@@ -125,7 +125,8 @@ TEST(LastError, InitGivesZeroFilledContextWithOwner) {
 TEST(DieDeathTest, WithoutFormatLogsLastErrorAndExits255) {
   NKCx c{};
   nk_error(&c, "No port number given.");
-  EXPECT_EXIT(nk_die(&c, nullptr), testing::ExitedWithCode(255), R"([0-9][0-9]:[0-9][0-9]:[0-9][0-9] No port number given\.$)");
+  EXPECT_EXIT(nk_die(&c, nullptr), testing::ExitedWithCode(255), R"([0-9][0-9]:[0-9][0-9]:[0-9][0-9] No port number given\.
+$)");
 }
 
 TEST(DieDeathTest, DoesNotFlushBufferedStandardOutput) {
