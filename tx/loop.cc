@@ -10,6 +10,7 @@
 #include "input.h"
 #include "nodekit.h"
 #include "tesseltx.h"
+#include "tunnel.h"
 
 namespace {
 volatile std::sig_atomic_t alarm_pending = 0;
@@ -88,6 +89,7 @@ void tx_loop_pass(tesseltx *t) {
     t->active_tr->fuses.last_transmitted_data_packet = t->now;
   }
   gettimeofday(&t->now_tv, nullptr);
+  tun_alert(t);
 
   if (FD_ISSET(t->socket, &rfds)) {
     tun_net_rx(t);

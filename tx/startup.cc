@@ -92,12 +92,24 @@ void prepare_rrd_client(tesseltx *t, rrdc *c, const std::string &prefix) {
   std::snprintf(c->prefix, sizeof c->prefix, "%s", prefix.c_str());
 }
 
+// Without -e an output's window still opens once a second, so it carries one stream packet per
+// second: far too little for a stream. That is kept (it is how the window works) but said.
+void warn_uncapped_outputs(tesseltx *t) {
+  for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
+    if (tr->bw.max == 0) {
+      nk_log(&t->nk, LOG_WARNING,
+             "[%d] No bandwidth given (-e before -d): this output sends one stream packet per second", tr->id);
+    }
+  }
+}
+
 } // namespace
 
 void tx_startup(tesseltx *t, int input_rcvbuf) {
   _t = t;
   check_rrd_prefix(t);
 
+  t->info_packet = tun_prepare_info_packet(&t->info, t->protocol_version);
   if (t->tr == nullptr) {
     nk_die(&t->nk, "No output given. At least one -d <ip>:<port> is needed!");
   }
@@ -135,6 +147,7 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
 
   nk_log(&t->nk, LOG_INFO, "Tessel-TX version %s starting. Proto v%d.", nk_version(), t->protocol_version);
   tr_init_buffer(t->tr);
+  warn_uncapped_outputs(t);
 
   if (t->rrd.port != 0) {
     prepare_rrd_client(t, &t->rrd, *t->syslog_prefix);

@@ -10,10 +10,10 @@
 
 #include "info.h"
 #include "stats.h"
+#include "tun_proto.h"
 #include "tun_time.h"
 
 struct tesseltx;
-struct tun_packet_header;
 
 // Resend bookkeeping of one ring slot.
 struct tx_slice {
@@ -35,7 +35,7 @@ struct bandwidth {
 inline constexpr std::size_t tr_packet_size = 2000;
 
 struct tr_fec_state {
-  alignas(8) std::uint8_t buffer[tr_packet_size] = {};
+  tun_packet_buffer buffer{};
   std::uint64_t seq = 0;
   std::uint8_t size = 0;
 };
@@ -55,7 +55,7 @@ struct transmission {
   std::uint64_t next_slice = 0;
   tx_stats stat{};
   tx_stats stat2{};
-  alignas(8) std::uint8_t packet[tr_packet_size] = {};
+  tun_packet_buffer packet{};
   tr_fec_state fec{};
   const tun_packet_header *aes_reply = nullptr;
   std::unique_ptr<tx_slice[]> slice;
