@@ -138,7 +138,6 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
     break;
   case rx_insert::stored:
     if (!started) {
-      e->stat.first_seq = p.seq;
       nk_log(e->nk, LOG_NOTICE, "First slice received: %" PRIu64, p.seq);
     } else if (p.seq > highest_before + 1) {
       // Where missing slices will be requested once requests exist.
@@ -146,6 +145,9 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
       e->stat.gap_slices += p.seq - highest_before - 1;
     }
     break;
+  }
+  if (e->stat.slices == 0 || p.seq < e->stat.first_seq) {
+    e->stat.first_seq = p.seq;
   }
   ++e->stat.slices;
   e->stat.slice_bytes += p.ts.size();

@@ -15,6 +15,7 @@ bool rx_window_init(rx_window *w, std::uint64_t capacity) {
   w->highest = 0;
   w->pending = 0;
   w->strays = 0;
+  w->playing = false;
   return true;
 }
 
@@ -45,7 +46,7 @@ rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns
     return rx_insert::stored;
   }
   // Distances are taken in unsigned arithmetic, so no number can overflow them.
-  const bool behind = seq < w->head;
+  bool behind = seq < w->head;
   const bool far_behind = behind && w->head - seq > w->capacity;
   const bool far_ahead = !behind && seq - w->head >= w->capacity;
   if (far_behind || far_ahead) {
@@ -59,6 +60,10 @@ rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns
     return far_ahead ? rx_insert::out_of_window : rx_insert::late;
   }
   w->strays = 0;
+  if (behind && !w->playing && w->highest - seq < w->capacity) {
+    w->head = seq;
+    behind = false;
+  }
   rx_slot &s = slot_of(w, seq);
   if (behind) {
     // A played slot keeps its number until it is reused, which tells a copy from a latecomer.
@@ -76,7 +81,9 @@ const rx_slot *rx_window_peek(const rx_window *w, std::uint64_t *missing_before)
   if (w->pending == 0) {
     return nullptr;
   }
-  for (std::uint64_t seq = w->head; seq <= w->highest; ++seq) {
+  // Bounded by the capacity as well, so that no number near 2^64 can make the walk wrap.
+  for (std::uint64_t i = 0; i < w->capacity && w->head + i <= w->highest && w->head + i >= w->head; ++i) {
+    const std::uint64_t seq = w->head + i;
     const rx_slot &s = w->slots[seq & (w->capacity - 1)];
     if (s.filled && s.seq == seq) {
       *missing_before = seq - w->head;
@@ -94,6 +101,7 @@ void rx_window_pop(rx_window *w) {
   }
   rx_slot &s = w->slots[p->seq & (w->capacity - 1)];
   s.filled = false;
+  w->playing = true;
   --w->pending;
   w->head = s.seq + 1;
 }

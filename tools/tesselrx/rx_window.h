@@ -33,6 +33,7 @@ struct rx_window {
   std::uint64_t highest = 0; // highest number stored so far
   std::uint64_t pending = 0; // filled slots
   unsigned strays = 0;       // consecutive slices refused as out of range
+  bool playing = false;      // something was played; until then the head may move back
 };
 
 // Consecutive out-of-range slices, with nothing waiting, after which the window moves to them.
@@ -42,7 +43,9 @@ inline constexpr unsigned rx_resync_after = 8;
 // Allocates `capacity` slots (rounded up to a power of two). False when memory is short.
 bool rx_window_init(rx_window *w, std::uint64_t capacity);
 
-// Stores a slice. Numbers below the head are late or duplicate; numbers more than a window
+// Stores a slice. Until the first slice is played, a smaller number that still fits the window
+// moves the head back to it (the first arrival need not be the first slice). After that,
+// numbers below the head are late or duplicate; numbers more than a window
 // away are refused, until rx_resync_after of them in a row arrive while nothing is waiting:
 // then the window moves to them (a restarted transmitter, or a jump after a long silence).
 rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns,
