@@ -123,6 +123,10 @@ void tr_net_tx(transmission *tr) {
   tesseltx *t = tr->t;
   nk_t_start(&t->nk);
   tun_header_init(&tr->packet.h, t->protocol_version, 0);
+  // Bytes 6 and 7 mean nothing in data and ping-reply packets; zeros rather than whatever the
+  // last received datagram left there.
+  tr->packet.h.size = 0;
+  tr->packet.h.id = 0;
   std::size_t len = 0;
   const void *buf = choose_packet(tr, &len);
   if (buf != nullptr) {
