@@ -19,7 +19,7 @@ import time
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
 TICK = os.sysconf("SC_CLK_TCK")
 RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "25 50 100 200 300 400 600 800").split()]
-RUN_SECONDS = float(os.environ.get("BENCH_SECONDS", "3"))
+RUN_SECONDS = int(os.environ.get("BENCH_SECONDS", "3"))
 CPU_RATE_MBPS = int(os.environ.get("BENCH_CPU_RATE", "100"))
 WORK = tempfile.mkdtemp(prefix="tessel-bench.")
 
@@ -86,7 +86,7 @@ def counter(log, key):
 def run_tunnel(rate_mbps, seconds):
     rx_port, in_port = free_ports(4), free_ports(1)
     rx, rx_log = start([os.path.join(BIN, "tesselrx"), "-s", "127.0.0.1:%d" % rx_port, "-k", "4", "-o", "300",
-                        "-w", "/dev/null"], "rx", "Listening on")
+                        "-e", str(rate_mbps * 2000), "-w", "/dev/null"], "rx", "Listening on")
     tx, tx_log = start([os.path.join(BIN, "tesseltx"), "-s", "127.0.0.1:%d" % in_port, "-B", "8388608", "-k", "4",
                         "-d", "127.0.0.1:%d" % rx_port, "-e", str(rate_mbps * 2000), "-o", "300"], "tx", "starting")
     sent, nbytes, achieved = tsgen(rate_mbps, in_port, seconds)
@@ -150,7 +150,7 @@ def callgrind(prog_args, name, feed_port, slices, functions, extra=None):
 
 
 def main():
-    print("Tunnel benchmark on loopback (%d cores shared; runs of %.0f s; work files in %s)" %
+    print("Tunnel benchmark on loopback (%d cores shared; runs of %d s; work files in %s)" %
           (os.cpu_count(), RUN_SECONDS, WORK), flush=True)
     print("\nHighest input rate carried without loss:", flush=True)
     tunnel_best = sweep("tunnel", run_tunnel)

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@ constexpr const char help_text[] =
     "  -s [<ip>]:<port>  Receive the tunnel on this port\n"
     "  -k <count>        Number of udp sessions: ports from <port> on [1]\n"
     "  -o <ms>           Play-out latency [300]\n"
+    "  -e <kbit/s>       Highest stream rate to hold for the latency [100000]\n"
     "  -d <ip>:<port>    Play the stream out as UDP, one datagram per slice\n"
     "  -w <file>         Play the stream out into a file, \"-\" for standard output\n"
     "  -l <pfx>          Syslog prefix\n"
@@ -34,7 +36,7 @@ constexpr const char help_text[] =
     "  -v                Output version information and exit\n"
     "  -h                Show this help\n";
 
-constexpr const char optstring[] = "s:k:o:d:w:l:N:C:E:D:56vh?";
+constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:56vh?";
 
 // A whole decimal number in [lo, hi], or the process ends with a message naming the option.
 long number(NKCx *nk, char opt, const char *s, long lo, long hi) {
@@ -58,9 +60,10 @@ void rx_print_help(const char *progname) {
 #pragma GCC diagnostic pop
 }
 
-std::uint64_t rx_window_for_latency(unsigned latency_ms) {
-  constexpr std::uint64_t slices_per_ms_at_100mbps = 10; // 100e6 / 10528 / 1000, rounded up
-  const std::uint64_t need = 2 * slices_per_ms_at_100mbps * latency_ms;
+std::uint64_t rx_window_slices(unsigned latency_ms, unsigned rate_kbps) {
+  // 10528 bits of stream in a full slice.
+  const std::uint64_t per_second = (std::uint64_t{rate_kbps} * 1000 + 10527) / 10528;
+  const std::uint64_t need = 2 * per_second * latency_ms / 1000;
   return need < 4096 ? 4096 : need;
 }
 
@@ -91,6 +94,9 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
       break;
     case 'o':
       o->latency_ms = static_cast<unsigned>(number(nk, 'o', optarg, 0, 10000));
+      break;
+    case 'e':
+      o->rate_kbps = static_cast<unsigned>(number(nk, 'e', optarg, 1, 10000000));
       break;
     case 'd': {
       std::uint16_t port = 0;
@@ -154,6 +160,9 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
     nk_die(nk, "Port range %u+%u runs past 65535", static_cast<unsigned>(o->port), o->port_count);
   }
   o->engine.latency_ns = static_cast<std::int64_t>(o->latency_ms) * 1000000;
-  o->engine.window_slices = rx_window_for_latency(o->latency_ms);
+  o->engine.window_slices = rx_window_slices(o->latency_ms, o->rate_kbps);
+  if (o->engine.window_slices > rx_window_max) {
+    nk_die(nk, "A window of %" PRIu64 " slices is too large: lower -e or -o", o->engine.window_slices);
+  }
   return rx_parse_result::run;
 }

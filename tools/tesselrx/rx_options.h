@@ -16,6 +16,7 @@ struct rx_options {
   std::uint16_t port = 0;     // first tunnel port, host order
   unsigned port_count = 1;    // -k
   unsigned latency_ms = 300;  // -o
+  unsigned rate_kbps = 100000; // -e: highest stream rate the window must hold
   rx_output_kind output = rx_output_kind::none;
   sockaddr_in destination{};  // -d
   std::string file;           // -w; "-" is standard output
@@ -29,6 +30,10 @@ void rx_print_help(const char *progname);
 
 rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o);
 
-// Slots the play-out window needs for `latency_ms`: room for that long at 100 Mbit/s of full
-// slices, doubled, and never fewer than 4096.
-std::uint64_t rx_window_for_latency(unsigned latency_ms);
+// Slots the play-out window needs: twice the full slices that `latency_ms` holds at
+// `rate_kbps`, and never fewer than 4096. Slices further ahead of play-out than the window are
+// refused, so the room beyond the latency absorbs bursts and late resends.
+std::uint64_t rx_window_slices(unsigned latency_ms, unsigned rate_kbps);
+
+// Largest window accepted (slots of about 1.3 kB each).
+inline constexpr std::uint64_t rx_window_max = std::uint64_t{1} << 19;

@@ -40,9 +40,13 @@ TEST(Options, DefaultsAndAnyAddress) {
   EXPECT_EQ(o.file, "-");
 }
 
-TEST(Options, WindowCoversTheLatencyWithRoom) {
-  EXPECT_EQ(rx_window_for_latency(0), 4096u);
-  EXPECT_EQ(rx_window_for_latency(1000), 20000u);
+TEST(Options, WindowHoldsTwiceTheLatencyAtTheRate) {
+  EXPECT_EQ(rx_window_slices(0, 100000), 4096u);
+  EXPECT_EQ(rx_window_slices(1000, 100000), 2u * 9499);
+  EXPECT_EQ(rx_window_slices(300, 800000), 2u * 75988 * 300 / 1000);
+  rx_options o;
+  ASSERT_EQ(parse({"-s", ":5000", "-o", "500", "-e", "400000", "-w", "x"}, &o), rx_parse_result::run);
+  EXPECT_EQ(o.engine.window_slices, 2u * 37994 / 2);
 }
 
 TEST(OptionsDeathTest, ConfigurationErrorsStopWithStatus255) {
@@ -52,6 +56,8 @@ TEST(OptionsDeathTest, ConfigurationErrorsStopWithStatus255) {
   EXPECT_EXIT(parse({"-s", ":65535", "-k", "2", "-w", "x"}, &o), ::testing::ExitedWithCode(255), "runs past 65535");
   EXPECT_EXIT(parse({"-s", ":5000", "-o", "abc", "-w", "x"}, &o), ::testing::ExitedWithCode(255), "Invalid value for -o");
   EXPECT_EXIT(parse({"-s", "5000", "-w", "x"}, &o), ::testing::ExitedWithCode(255), "No port number given");
+  EXPECT_EXIT(parse({"-s", ":5000", "-o", "10000", "-e", "10000000", "-w", "x"}, &o), ::testing::ExitedWithCode(255),
+              "too large");
 }
 
 } // namespace
