@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <sys/select.h>
 #include <sys/socket.h>
 
@@ -68,8 +69,10 @@ void read_socket(rx_engine *e, int fd, std::uint8_t *buf, std::size_t cap) {
 } // namespace
 
 int main(int argc, char **argv) {
-  NKCx *nk = nk_init(nullptr);
-  auto *o = new rx_options{};
+  static NKCx context{};
+  NKCx *nk = &context;
+  auto options = std::make_unique<rx_options>();
+  rx_options *o = options.get();
   if (argc < 2) {
     rx_print_help(argv[0] ? argv[0] : "tesselrx");
     return 0;
@@ -77,7 +80,8 @@ int main(int argc, char **argv) {
   if (rx_parse_options(nk, argc, argv, o) == rx_parse_result::exit_ok) {
     return 0;
   }
-  auto *edge = new rx_edge{};
+  auto edge_owner = std::make_unique<rx_edge>();
+  rx_edge *edge = edge_owner.get();
   if (!rx_open_tunnel_sockets(nk, o->listen_ip, o->port, o->port_count, &edge->sockets)) {
     nk_die(nk, "Unable to open the tunnel ports: %s", nk_last_error(nk));
   }
@@ -86,7 +90,8 @@ int main(int argc, char **argv) {
   if (!sink_ok) {
     nk_die(nk, "Unable to open the output: %s", nk_last_error(nk));
   }
-  auto *e = new rx_engine{};
+  auto engine = std::make_unique<rx_engine>();
+  rx_engine *e = engine.get();
   if (!rx_engine_init(e, nk, o->engine, rx_transport{edge, edge_send, edge_play})) {
     nk_die(nk, "Unable to start the receiver");
   }

@@ -80,12 +80,12 @@ void count_reject(rx_engine *e, rx_reject r, std::size_t len, const sockaddr_in 
   }
 }
 
-void send_info(rx_engine *e, std::uint8_t type) {
+void send_info(rx_engine *e, std::uint8_t type, const sockaddr_in &to) {
   if (e->info_packet.size() < sizeof(tun_packet_header)) {
     return;
   }
   e->info_packet[5] = static_cast<std::uint8_t>((e->info_packet[5] & ~tun_type_mask) | type);
-  e->io.send(e->io.ctx, e->info_packet, e->peer);
+  e->io.send(e->io.ctx, e->info_packet, to);
   ++e->stat.info_sent;
 }
 
@@ -103,7 +103,7 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
     e->next_ping_ns = now_ns;
     // Version 5 peers answer descriptions but do not expect one unasked.
     if (e->cfg.protocol_version >= 6) {
-      send_info(e, TUN_INFO_REQUEST);
+      send_info(e, TUN_INFO_REQUEST, e->peer);
     }
   }
 }
@@ -172,7 +172,7 @@ void handle_ping_reply(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   ++e->stat.rtt_count;
 }
 
-void handle_info(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t> d) {
+void handle_info(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t> d, const sockaddr_in &from) {
   ++(p.type == TUN_INFO_REQUEST ? e->stat.info_requests : e->stat.info_replies);
   if (tun_receive_info_packet(&e->peer_info, d) != 0) {
     const tun_info &i = e->peer_info;
@@ -180,7 +180,7 @@ void handle_info(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t>
            i.endpoint_no, or_none(i.description));
   }
   if (p.type == TUN_INFO_REQUEST) {
-    send_info(e, TUN_INFO_REPLY);
+    send_info(e, TUN_INFO_REPLY, from); // to whoever asked
   }
 }
 
@@ -235,7 +235,11 @@ rx_reject rx_engine_input(rx_engine *e, std::span<const std::uint8_t> d, const s
     count_reject(e, r, d.size(), from, d.data());
     return r;
   }
-  learn_peer(e, from, now_ns);
+  // The transmitter is where the stream comes from; before the first slice, whoever spoke first.
+  // So a stray control packet from elsewhere cannot turn the pings away from a running stream.
+  if (p.kind == rx_kind::data || !e->peer_known) {
+    learn_peer(e, from, now_ns);
+  }
   switch (p.kind) {
   case rx_kind::data:
     handle_data(e, p, now_ns);
@@ -247,7 +251,7 @@ rx_reject rx_engine_input(rx_engine *e, std::span<const std::uint8_t> d, const s
     handle_ping_reply(e, p, now_ns);
     break;
   case rx_kind::info:
-    handle_info(e, p, d);
+    handle_info(e, p, d, from);
     break;
   case rx_kind::key_reply:
     ++e->stat.key_replies; // taken up by the key exchange

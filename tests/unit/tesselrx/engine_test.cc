@@ -237,15 +237,21 @@ TEST_F(Engine, ParityAndKeyRepliesAreCountedForLaterUse) {
   EXPECT_EQ(e.stat.slices, 0u);
 }
 
-TEST_F(Engine, ANewSourcePortIsFollowed) {
+TEST_F(Engine, PingsFollowTheDataSourceAndRepliesGoToWhoAsked) {
   start();
   slice(1, 0, 0);
-  tx = loopback(40001);
+  tx = loopback(40001); // the transmitter's new socket
   slice(2, 1, 1);
   rx_engine_poll(&e, 2 * ms);
-  ASSERT_FALSE(edge.sent.empty());
+  ASSERT_EQ(sent_types(), (std::vector<std::uint8_t>{0x20, 0x11})); // asked once only
   EXPECT_EQ(edge.sent.back().to.sin_port, loopback(40001).sin_port);
-  EXPECT_EQ(sent_types(), (std::vector<std::uint8_t>{0x20, 0x11})); // asked once only
+  tx = loopback(40002); // someone else's description does not move the pings
+  in(bytes{0x48, 0x21, 0x47, 0x20, 7, 0x20, 0, 0}, 3 * ms);
+  EXPECT_EQ(edge.sent.back().data[5], 0x21);
+  EXPECT_EQ(edge.sent.back().to.sin_port, loopback(40002).sin_port);
+  rx_engine_poll(&e, 200 * ms);
+  EXPECT_EQ(edge.sent.back().data[5], 0x11);
+  EXPECT_EQ(edge.sent.back().to.sin_port, loopback(40001).sin_port);
 }
 
 } // namespace
