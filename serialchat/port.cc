@@ -1,0 +1,52 @@
+#include "port.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace serialchat {
+
+unique_fd port_open(const options &o) {
+  unique_fd fd(::open(o.device, O_RDWR | O_NOCTTY | O_NONBLOCK));
+  if (!fd) {
+    std::perror("port open");
+    return {};
+  }
+  termios tio{};
+  if (tcgetattr(fd.get(), &tio) != 0) {
+    std::perror("port tcgetattr");
+    return {};
+  }
+  cfmakeraw(&tio);
+  if (o.rs485_enabled) {
+    platform_rs485_record rec;
+    if (ioctl(fd.get(), platform_rs485_request, &rec) != 0) {
+      std::perror("port rs485");
+      return {};
+    }
+  }
+  if (cfsetispeed(&tio, o.speed) != 0) {
+    std::perror("port cfsetispeed");
+    return {};
+  }
+  if (cfsetospeed(&tio, o.speed) != 0) {
+    std::perror("port cfsetospeed");
+    return {};
+  }
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
+  tio.c_cflag |= o.seven_data_bits ? CS7 : CS8;
+  if (o.two_stop_bits)
+    tio.c_cflag |= CSTOPB;
+  if (o.parity_mode == parity::even)
+    tio.c_cflag |= PARENB;
+  else if (o.parity_mode == parity::odd)
+    tio.c_cflag |= PARENB | PARODD;
+  if (tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
+    std::perror("port tcsetattr");
+    return {};
+  }
+  return fd;
+}
+
+} // namespace serialchat
