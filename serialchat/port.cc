@@ -1,5 +1,7 @@
 #include "port.h"
 
+#include "framing.h"
+
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -34,14 +36,7 @@ unique_fd port_open(const options &o) {
     std::perror("port cfsetospeed");
     return {};
   }
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
-  tio.c_cflag |= o.seven_data_bits ? CS7 : CS8;
-  if (o.two_stop_bits)
-    tio.c_cflag |= CSTOPB;
-  if (o.parity_mode == parity::even)
-    tio.c_cflag |= PARENB;
-  else if (o.parity_mode == parity::odd)
-    tio.c_cflag |= PARENB | PARODD;
+  set_framing(tio, o);
   if (tcsetattr(fd.get(), TCSANOW, &tio) != 0) {
     std::perror("port tcsetattr");
     return {};

@@ -1,4 +1,6 @@
-// Command-line parsing: values that are accepted, and everything that leads to the usage.
+// Command-line parsing: values that are accepted, everything that leads to the usage, and the
+// framing the options select.
+#include "framing.h"
 #include "options.h"
 
 #include <gtest/gtest.h>
@@ -60,4 +62,21 @@ TEST(Options, UsageCases) {
   EXPECT_FALSE(parse({"-z", "x"}));
   EXPECT_FALSE(parse({"-c", "a", "-c", "b", "x"}));
   EXPECT_FALSE(parse({"-b", "/dev/ttyS1"})) << "the device is never an option's value";
+}
+
+TEST(Framing, ReplacesSizeStopBitsAndParityOnly) {
+  termios tio{};
+  tio.c_cflag = CS5 | CSTOPB | PARENB | PARODD | CREAD | CLOCAL;
+  options o;
+  set_framing(tio, o);
+  EXPECT_EQ(tio.c_cflag, static_cast<tcflag_t>(CS8 | CREAD | CLOCAL)) << "8N1";
+  o.seven_data_bits = true;
+  o.parity_mode = parity::even;
+  set_framing(tio, o);
+  EXPECT_EQ(tio.c_cflag, static_cast<tcflag_t>(CS7 | PARENB | CREAD | CLOCAL)) << "7E1";
+  o.seven_data_bits = false;
+  o.parity_mode = parity::odd;
+  o.two_stop_bits = true;
+  set_framing(tio, o);
+  EXPECT_EQ(tio.c_cflag, static_cast<tcflag_t>(CS8 | PARENB | PARODD | CSTOPB | CREAD | CLOCAL)) << "8O2";
 }
