@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -13,14 +14,15 @@ using namespace serialchat;
 namespace {
 
 std::optional<options> parse(std::vector<std::string> args) {
-  args.insert(args.begin(), "serialchat");
+  // The options point into the arguments, which therefore live as long as the test program.
+  static std::deque<std::vector<std::string>> keep;
+  auto &kept = keep.emplace_back(std::move(args));
+  kept.insert(kept.begin(), "serialchat");
   std::vector<char *> argv;
-  for (auto &a : args)
+  for (auto &a : kept)
     argv.push_back(a.data());
   argv.push_back(nullptr);
-  static std::vector<std::string> keep; // getopt may keep pointers into argv between calls
-  keep = args;
-  return parse_options(static_cast<int>(args.size()), argv.data());
+  return parse_options(static_cast<int>(kept.size()), argv.data());
 }
 
 } // namespace
