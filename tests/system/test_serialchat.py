@@ -288,3 +288,20 @@ echo 'sa:"bye"'
     assert r.stdout == b'01\tSEND\n02\n"bye"\tSEND\n'
     assert answers.read_text() == "02\n"
     assert device.got(b"\x01bye") == b"\x01bye"
+
+
+def test_device_hang_up_times_out_reads_and_fails_writes():
+    dev = Device()
+    try:
+        def hang_up():
+            while termios.tcgetattr(dev.slave)[3] & termios.ICANON:
+                time.sleep(0.005)
+            dev._stop = True
+            dev._thread.join()
+            os.close(dev.master)
+        threading.Thread(target=hang_up, daemon=True).start()
+        r = run(["-i"], "w:300\nr:01,500\ns:01\ns:02\n", dev)
+        assert r.returncode == 1
+        assert r.stderr == b"---- TIMEOUT(500ms): 01 FF\nwrite port: Input/output error\n"
+    finally:
+        os.close(dev.slave)
