@@ -30,20 +30,21 @@ std::optional<options> parse_options(int argc, char **argv) {
   optind = 0; // full re-initialisation, so that the parser can run more than once
   int c;
   while ((c = getopt(argc - 1, argv, "b:p:c:q247suetir")) != -1) {
+    const char *arg = optarg ? optarg : ""; // getopt sets it for every letter that takes a value
     switch (c) {
     case 'b': {
-      auto speed = speed_for_baudrate(std::strtol(optarg, nullptr, 10));
+      auto speed = speed_for_baudrate(std::strtol(arg, nullptr, 10));
       if (!speed)
         return std::nullopt;
       o.speed = *speed;
       break;
     }
     case 'p':
-      if (std::strlen(optarg) != 1)
+      if (std::strlen(arg) != 1)
         return std::nullopt;
-      if (optarg[0] == 'o' || optarg[0] == 'O')
+      if (arg[0] == 'o' || arg[0] == 'O')
         o.parity_mode = parity::odd;
-      else if (optarg[0] == 'e' || optarg[0] == 'E')
+      else if (arg[0] == 'e' || arg[0] == 'E')
         o.parity_mode = parity::even;
       else
         return std::nullopt;
@@ -52,7 +53,7 @@ std::optional<options> parse_options(int argc, char **argv) {
       // Only one coprocess can own standard input.
       if (o.coproc_cmd)
         return std::nullopt;
-      o.coproc_cmd = optarg;
+      o.coproc_cmd = arg;
       break;
     case 'q': o.quiet = true; break;
     case '7': o.seven_data_bits = true; break;
