@@ -1,5 +1,4 @@
-// Command-line parsing: values that are accepted, everything that leads to the usage, and the
-// framing the options select.
+// Command-line values that are accepted or lead to the usage, and the framing options select.
 #include "framing.h"
 #include "options.h"
 
@@ -27,42 +26,16 @@ std::optional<options> parse(std::vector<std::string> args) {
 
 } // namespace
 
-TEST(Options, DefaultsAndDeviceLast) {
-  auto o = parse({"/dev/ttyS1"});
-  ASSERT_TRUE(o);
-  EXPECT_STREQ(o->device, "/dev/ttyS1");
-  EXPECT_EQ(o->speed, B9600);
-  EXPECT_EQ(o->parity_mode, parity::none);
-  EXPECT_FALSE(o->rs485_enabled);
-  EXPECT_EQ(o->coproc_cmd, nullptr);
-}
-
-TEST(Options, AllFlags) {
-  auto o = parse({"-b", "115200", "-pO", "-2", "-7", "-qsueti", "-r", "-c", "/bin/cat", "/dev/ttyS1"});
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->speed, B115200);
-  EXPECT_EQ(o->parity_mode, parity::odd);
-  EXPECT_TRUE(o->two_stop_bits && o->seven_data_bits && o->quiet && o->print_sent && o->print_unexpected &&
-              o->errors_to_stdout && o->print_timing && o->cont && o->crlf);
-  EXPECT_STREQ(o->coproc_cmd, "/bin/cat");
-  EXPECT_EQ(parse({"-p", "E", "x"})->parity_mode, parity::even);
-}
-
-TEST(Options, EveryOfferedSpeed) {
+TEST(Options, AcceptedAndRejectedValues) {
   for (long b : {600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600, 115200})
     EXPECT_TRUE(parse({"-b", std::to_string(b), "x"})) << b;
-}
-
-TEST(Options, UsageCases) {
-  EXPECT_FALSE(parse({}));
-  EXPECT_FALSE(parse({"-b", "9601", "x"}));
+  EXPECT_EQ(parse({"-pO", "x"})->parity_mode, parity::odd);
+  EXPECT_EQ(parse({"-p", "e", "x"})->parity_mode, parity::even);
+  EXPECT_STREQ(parse({"-c", "/bin/cat", "x"})->coproc_cmd, "/bin/cat");
   EXPECT_FALSE(parse({"-b", "0", "x"}));
   EXPECT_FALSE(parse({"-b", "fast", "x"}));
-  EXPECT_FALSE(parse({"-p", "n", "x"}));
   EXPECT_FALSE(parse({"-p", "oo", "x"}));
-  EXPECT_FALSE(parse({"-4", "x"}));
-  EXPECT_FALSE(parse({"-z", "x"}));
-  EXPECT_FALSE(parse({"-c", "a", "-c", "b", "x"}));
+  EXPECT_FALSE(parse({"-c", "a", "-c", "b", "x"})) << "only one coprocess";
   EXPECT_FALSE(parse({"-b", "/dev/ttyS1"})) << "the device is never an option's value";
 }
 
