@@ -118,3 +118,38 @@ def header(version, type_byte, size=0, ident=0):
 
 def ts_packet(pid, cc, payload=True, fill=0):
     return bytes([0x47, (pid >> 8) & 0x1F, pid & 0xFF, (0x10 if payload else 0x20) | (cc & 0x0F)]) + bytes([fill]) * 184
+
+
+def run_with_syslog(args, tmp, timeout=20):
+    """Runs a program in a private mount namespace whose /dev/log is a datagram socket of ours.
+    Returns the completed process and the syslog records as (priority, identity, text)."""
+    dev_up = tmp / "dev-up"
+    dev_up.mkdir()
+    (dev_up / "log").touch()
+    (tmp / "dev-work").mkdir()
+    sock_path = str(tmp / "log.sock")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(sock_path)
+    script = (f"mount -t overlay overlay -o lowerdir=/dev,upperdir={dev_up},workdir={tmp}/dev-work /dev && "
+              f"mount --bind {sock_path} /dev/log && exec \"$@\"")
+    try:
+        r = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"] + args,
+                           capture_output=True, text=True, timeout=timeout)
+        records = []
+        sock.setblocking(False)
+        while True:
+            try:
+                text = sock.recv(65536).decode("utf-8", "replace").rstrip("\n")
+            except BlockingIOError:
+                break
+            pri, rest = text[1:].split(">", 1)
+            ident, _, message = rest[16:].partition(": ")
+            records.append((int(pri), ident, message))
+        return r, records
+    finally:
+        sock.close()
+
+
+def can_isolate():
+    r = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
+    return r.returncode == 0

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from tessel_proc import free_udp_ports, log_texts, program, run
+from tessel_proc import can_isolate, free_udp_ports, log_texts, program, run, run_with_syslog
 
 HELP = """Tessel
 Lossless tunneling of MPEG2-TS streams over UDP (transmitter)
@@ -270,3 +270,16 @@ def test_statistics_servers_need_a_prefix(tx):
     r = run([tx, "-s", input_arg(), "-d", "127.0.0.1:9", "-r", "127.0.0.1:1"])
     assert r.returncode == 255
     assert log_texts(r.stderr)[-1] == "Statistics servers (-r, -c) need the series prefix given with -l"
+
+
+@pytest.mark.skipif(not can_isolate(), reason="needs mount namespaces (run as root)")
+def test_log_option_sends_later_messages_to_syslog(tx, tmp_path):
+    inp = input_arg()
+    r, records = run_with_syslog([tx, "-s", inp, "-l", "txtest", "-d", "10.0.0.1:50x0"], tmp_path)
+    assert r.returncode == 255
+    assert log_texts(r.stderr) == ["Successfully created input socket " + inp]
+    assert [(p, m) for p, _, m in records] == [
+        (8 + 3, "Unable to parse transmission address in '10.0.0.1:50x0'"),
+        (8 + 3, "Unable to create output transmission structure!"),
+    ]
+    assert all(ident.startswith("txtest[") for _, ident, _ in records)

@@ -1,0 +1,1 @@
+tessel_fuzz_target(serialchat_instruction ${CMAKE_CURRENT_LIST_DIR}/serialchat_instruction_fuzz.cc serialchat_core)

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "capture.h"
+#include "input.h"
+#include "tx_fixture.h"
+
+namespace {
+
+std::vector<uint8_t> ts(unsigned pid, unsigned cc, bool payload = true, uint8_t b1_extra = 0) {
+  std::vector<uint8_t> p(188, 0xFF);
+  p[0] = 0x47;
+  p[1] = static_cast<uint8_t>(((pid >> 8) & 0x1F) | b1_extra);
+  p[2] = static_cast<uint8_t>(pid & 0xFF);
+  p[3] = static_cast<uint8_t>((payload ? 0x10 : 0x20) | (cc & 0x0F));
+  return p;
+}
+
+struct ts_case {
+  const char *what;
+  std::vector<std::vector<uint8_t>> packets;
+  uint64_t cc, tei, sb;
+};
+
+TEST(TsCheck, Scenarios) {
+  auto bad_sync = ts(0x100, 0);
+  bad_sync[0] = 0x46;
+  const std::vector<ts_case> cases = {
+      {"first packet of a PID", {ts(0x100, 5)}, 0, 0, 0},
+      {"skipped counter with payload", {ts(0x100, 5), ts(0x100, 7)}, 1, 0, 0},
+      {"repeated counter without payload", {ts(0x100, 5), ts(0x100, 5, false)}, 0, 0, 0},
+      {"counter wraps", {ts(0x100, 15), ts(0x100, 0)}, 0, 0, 0},
+      {"null packets never count", {ts(0x1FFF, 1), ts(0x1FFF, 9)}, 0, 0, 0},
+      {"PIDs are independent", {ts(0x100, 1), ts(0x200, 9), ts(0x100, 2)}, 0, 0, 0},
+      {"sync byte", {bad_sync, ts(0x100, 3)}, 0, 0, 1},
+      {"error indicator skips the counter", {ts(0x100, 1), ts(0x100, 9, true, 0x80), ts(0x100, 2)}, 0, 1, 0},
+  };
+  for (const auto &c : cases) {
+    tun_slice s{};
+    std::array<unsigned char, 8192> cc;
+    cc.fill(0xFF);
+    stats st{};
+    for (size_t i = 0; i < c.packets.size(); ++i) {
+      std::memcpy(s.udp_data + i * 188, c.packets[i].data(), 188);
+    }
+    s.size = static_cast<uint8_t>(c.packets.size()) & 0x7F;
+    const std::vector<uint8_t> before(s.udp_data, s.udp_data + sizeof s.udp_data);
+    tun_ts_check(&s, cc.data(), &st);
+    EXPECT_EQ(st.cc, c.cc) << c.what;
+    EXPECT_EQ(st.tei, c.tei) << c.what;
+    EXPECT_EQ(st.sb, c.sb) << c.what;
+    EXPECT_EQ(std::vector<uint8_t>(s.udp_data, s.udp_data + sizeof s.udp_data), before) << "never alters";
+  }
+}
+
+class Input : public testing::Test {
+protected:
+  udp_end source;
+  fd_capture err;
+  std::unique_ptr<tesseltx> t;
+  int in_port = 0;
+  void SetUp() override {
+    t = parsed({"-s", "127.0.0.1:0", "-d", "127.0.0.1:9"});
+    ready_ring(t.get());
+    sockaddr_in sin{};
+    socklen_t len = sizeof sin;
+    getsockname(t->socket, reinterpret_cast<sockaddr *>(&sin), &len);
+    in_port = ntohs(sin.sin_port);
+  }
+  void feed(const std::vector<uint8_t> &d) {
+    source.send_to(in_port, d.data(), d.size());
+    tx_read_monotonic(&t->now);
+    gettimeofday(&t->now_tv, nullptr);
+    tun_net_rx(t.get());
+  }
+};
+
+TEST_F(Input, DatagramsBecomeNumberedSlicesInTheirSlots) {
+  feed(std::vector<uint8_t>(100, 'x'));
+  feed({});
+  std::vector<uint8_t> big(1000, 'y');
+  feed(big);
+  EXPECT_EQ(t->next, 3u) << "the empty datagram gets no number";
+  EXPECT_EQ(t->buffer[1].seq, 1u);
+  EXPECT_EQ(t->buffer[1].size, 0);
+  EXPECT_EQ(t->buffer[2].seq, 2u);
+  EXPECT_EQ(t->buffer[2].size, 5);
+  EXPECT_EQ(std::memcmp(t->buffer[2].udp_data, big.data(), 1000), 0);
+  EXPECT_EQ(t->stat.in_pkts, 2u);
+  EXPECT_EQ(t->stat.in_bytes, 1100u);
+  EXPECT_EQ(t->stat.sb, 5u) << "'y' is no sync byte";
+  EXPECT_EQ(t->stat.from_driver.count, 2) << "each datagram carried its kernel time stamp";
+  EXPECT_GE(t->stat.from_driver.min, 0);
+  EXPECT_TRUE(!timespec64_before(t->now, t->buffer[2].time)) << "arrival is not after the read";
+  EXPECT_EQ(t->tr->stat.tr_queue.count, 2) << "queue sampled after each datagram";
+  EXPECT_NE(err.text().find("First data packet received."), std::string::npos);
+}
+
+TEST_F(Input, OversizedDatagramIsCutToSevenPackets) {
+  std::vector<uint8_t> huge(1500, 0x47);
+  feed(huge);
+  EXPECT_EQ(t->buffer[1].size, 7);
+  EXPECT_EQ(t->stat.in_bytes, 1316u);
+}
+
+TEST_F(Input, SliceFromTheEncryptionPointOfView) {
+  t->aes = aes_new(&t->nk);
+  EXPECT_EQ(tun_aes_condition(), &t->buffer[0]) << "the worker starts on the zero slot";
+  t->aes->next_slice = 1;
+  EXPECT_EQ(tun_aes_condition(), nullptr);
+  feed(std::vector<uint8_t>(188, 0x47));
+  EXPECT_EQ(tun_aes_condition(), &t->buffer[1]);
+  t->aes.reset();
+}
+
+TEST_F(Input, OverrunOfAnActiveOutputEndsTheProcess) {
+  t->tr->next_slice = 10;
+  t->next = 4106;
+  EXPECT_EXIT(feed(std::vector<uint8_t>(188, 0x47)), testing::ExitedWithCode(0),
+              "Main buffer overrun for tr0 \\(4096 slices exhausted from 10 to 4106\\)! Please check channel "
+              "bandwidth\\. Exiting!");
+}
+
+TEST_F(Input, InactiveOutputsAreNotGuarded) {
+  t->tr->next_slice = 10;
+  t->tr->active_flag = 0;
+  t->next = 4106;
+  feed(std::vector<uint8_t>(188, 0x47));
+  EXPECT_EQ(t->next, 4107u);
+}
+
+} // namespace

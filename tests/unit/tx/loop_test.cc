@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "capture.h"
+#include "loop.h"
+#include "tunnel.h"
+#include "tx_fixture.h"
+
+namespace {
+
+// Readings handed out in turn; the last one repeats.
+std::vector<timespec64> readings;
+size_t next_reading = 0;
+void fake_clock(timespec64 *out) {
+  *out = readings[next_reading < readings.size() ? next_reading++ : readings.size() - 1];
+}
+
+struct clock_override {
+  tx_clock_fn saved = tx_monotonic_clock;
+  clock_override() { tx_monotonic_clock = fake_clock; }
+  ~clock_override() { tx_monotonic_clock = saved; }
+};
+
+class Loop : public testing::Test {
+protected:
+  udp_end source;
+  fd_capture err;
+  std::unique_ptr<tesseltx> t;
+  void SetUp() override {
+    t = parsed({"-s", "127.0.0.1:0", "-d", "127.0.0.1:9", "-e", "100000", "-o", "5000"});
+    ready_ring(t.get());
+  }
+};
+
+TEST_F(Loop, IdlePassesEndAfterTheTimeoutAndAreCounted) {
+  for (int i = 0; i < 3; ++i) {
+    tx_loop_pass(t.get());
+  }
+  EXPECT_EQ(t->stat.select, 3u);
+  EXPECT_NE(t->active_tr->fuses.last_transmitted_data_packet.tv_sec, 0)
+      << "the no-data clock of the active output starts with the first pass";
+}
+
+TEST_F(Loop, ClockReversalIsLoggedAndTheNewReadingUsed) {
+  clock_override fake;
+  readings = {{10, 0}, {9, 500000000}, {9, 600000000}, {9, 700000000}};
+  next_reading = 0;
+  tx_loop_pass(t.get());
+  EXPECT_EQ(t->now.tv_sec, 9);
+  EXPECT_EQ(t->now.tv_nsec, 500000000);
+  tx_loop_pass(t.get()); // 9.6 then 9.7: forward again
+  EXPECT_EQ(t->stat.select, 2u) << "a reversal does not stop the loop";
+  const std::string text = err.text();
+  EXPECT_NE(text.find("Monotonic clock reversal 10.000000000 -> 9.500000000"), std::string::npos) << text;
+  EXPECT_EQ(text.find("reversal", text.find("reversal") + 1), std::string::npos) << "logged once";
+}
+
+TEST_F(Loop, StatisticsTickSnapshotsOnTheLoopsThread) {
+  t->stat.in_pkts = 42;
+  rrd_int64_add(&t->stat.from_driver, 5);
+  rrd_int64_add(&t->tr->stat.tr_queue, 3);
+  t->rrd.line_no = 7; // a report under way is not restarted
+  t->tr->info_request = 0; // nothing to send in this pass, so no further queue sample
+  t->tr->last_info = t->now;
+  t->tr->last_info.tv_sec += 10;
+  get_stats(SIGALRM);
+  EXPECT_EQ(t->stat2.in_pkts, 0u) << "the handler itself touches nothing";
+  tx_loop_pass(t.get());
+  EXPECT_EQ(t->stat2.in_pkts, 42u);
+  EXPECT_EQ(t->stat2.from_driver.count, 1);
+  EXPECT_EQ(t->stat.from_driver.count, 0);
+  EXPECT_EQ(t->tr->stat2.tr_queue.count, 1);
+  EXPECT_EQ(t->tr->stat.tr_queue.count, 0);
+  EXPECT_EQ(t->rrd.line_no, 7);
+  EXPECT_EQ(t->rrd2.line_no, 1);
+  EXPECT_EQ(t->check_alerts, 0) << "the alert check consumed the flag in the same pass";
+}
+
+TEST_F(Loop, AlertNamesSilentActiveOutputs) {
+  t->check_alerts = 1;
+  t->now = {100, 0};
+  t->tr->fuses.last_transmitted_data_packet = {97, 500000000};
+  tun_alert(t.get());
+  EXPECT_NE(err.text().find("[0] Did not sent any data packet for 2.500s"), std::string::npos);
+  EXPECT_EQ(t->check_alerts, 0);
+  tun_alert(t.get());
+  EXPECT_EQ(err.text().find("2.500s", err.text().find("2.500s") + 1), std::string::npos) << "once per tick";
+}
+
+TEST(LoopDeathTest, TerminationIsLoggedFromTheLoopWithStatus0) {
+  udp_end source;
+  auto t = parsed({"-s", "127.0.0.1:0", "-d", "127.0.0.1:9"});
+  ready_ring(t.get());
+  EXPECT_EXIT(
+      {
+        term(SIGTERM);
+        tx_loop_pass(t.get());
+      },
+      testing::ExitedWithCode(0), "Received Terminated \\(15\\) signal\\. Exiting\\.\n$");
+}
+
+} // namespace
