@@ -18,7 +18,7 @@ import time
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
 TICK = os.sysconf("SC_CLK_TCK")
-RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "25 50 100 200 300 400 600 800").split()]
+RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "100 200 400 800 1200 1600 2000 2800 3600").split()]
 RUN_SECONDS = int(os.environ.get("BENCH_SECONDS", "3"))
 CPU_RATE_MBPS = int(os.environ.get("BENCH_CPU_RATE", "100"))
 WORK = tempfile.mkdtemp(prefix="tessel-bench.")
@@ -44,9 +44,21 @@ def free_ports(count):
                 t.close()
 
 
+STARTED = []
+
+
+def end_all():
+    """Ends whatever a failed or interrupted run left behind."""
+    for p in STARTED:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+
+
 def start(args, name, ready):
     log = open(os.path.join(WORK, name + ".log"), "w+")
     p = subprocess.Popen(args, stdout=log, stderr=log)
+    STARTED.append(p)
     deadline = time.monotonic() + 30
     while True:
         log.seek(0)
@@ -228,4 +240,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    finally:
+        end_all()

@@ -38,12 +38,31 @@ def data_packet(seq, ts, version=7, type_=0, fec_seq=None, t=None):
     return head + struct.pack("<Qqq", seq, t[0], t[1]) + bytes([n]) + ts + b"\0\0\0"
 
 
+STARTED = []  # every process of a test, ended at its teardown even when the test failed
+
+
+@pytest.fixture(autouse=True)
+def end_processes():
+    yield
+    while STARTED:
+        p = STARTED.pop()
+        if p.poll() is None:
+            p.kill()
+            p.wait(timeout=10)
+
+
+def popen(args, **kw):
+    p = subprocess.Popen(args, **kw)
+    STARTED.append(p)
+    return p
+
+
 class Receiver:
     def __init__(self, rx, *args, ports=1, latency=100, out=None, stdout=None):
         self.ports = free_udp_ports(ports, consecutive=True)
         self.err = open(os.path.join(out or "/tmp", "rx-%d.log" % self.ports[0]), "w+")
         cmd = [rx, "-s", "127.0.0.1:%d" % self.ports[0], "-k", str(ports), "-o", str(latency)] + list(args)
-        self.proc = subprocess.Popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=self.err)
+        self.proc = popen(cmd, stdout=stdout or subprocess.DEVNULL, stderr=self.err)
         self.wait_for("Listening on")
 
     def log(self):
@@ -162,7 +181,7 @@ class Tunnel:
         self.in_port = free_udp_ports()[0]
         self.tx_err = open(tmp_path / "tx.log", "w+")
         # -k before -d so that the output rotates over the range; -e after it caps that output.
-        self.tx = subprocess.Popen([tx, "-s", "127.0.0.1:%d" % self.in_port, "-k", str(k), "-d",
+        self.tx = popen([tx, "-s", "127.0.0.1:%d" % self.in_port, "-k", str(k), "-d",
                                     "127.0.0.1:%d" % self.rx.ports[0], "-e", str(rate_kbps * 3 // 2 + 1000),
                                     "-o", "500", *tx_args], stderr=self.tx_err)
         deadline = time.monotonic() + 10

@@ -115,11 +115,6 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   if (p.fec_layout) {
     ++e->stat.data_fec_layout;
   }
-  const std::int64_t offset = sat_sub(now_ns, p.slice_time_ns);
-  if (!e->offset_known || offset < e->offset_ns) {
-    e->offset_ns = offset;
-    e->offset_known = true;
-  }
   const std::uint64_t highest_before = e->window.highest;
   const bool started = e->window.head != 0;
   switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, p.ts)) {
@@ -145,6 +140,12 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
       e->stat.gap_slices += p.seq - highest_before - 1;
     }
     break;
+  }
+  // Only slices that were taken in move the clock offset: a refused one cannot shift play-out.
+  const std::int64_t offset = sat_sub(now_ns, p.slice_time_ns);
+  if (!e->offset_known || offset < e->offset_ns) {
+    e->offset_ns = offset;
+    e->offset_known = true;
   }
   if (e->stat.slices == 0 || p.seq < e->stat.first_seq) {
     e->stat.first_seq = p.seq;

@@ -111,6 +111,16 @@ TEST_F(Engine, AGapIsWaitedForUntilTheNextSliceIsDue) {
   EXPECT_EQ(e.stat.slices, 4u);
 }
 
+TEST_F(Engine, RefusedSlicesDoNotMoveThePlayOutClock) {
+  start();
+  slice(1, 0, 0);
+  slice(1, 5000, 1); // a copy stamped far ahead would otherwise pull the offset down
+  rx_engine_poll(&e, 99 * ms);
+  EXPECT_TRUE(edge.played.empty());
+  rx_engine_poll(&e, 100 * ms);
+  EXPECT_EQ(played_firsts(), (std::vector<std::uint8_t>{1}));
+}
+
 TEST_F(Engine, EmptySlicesAreCountedButPlayNothing) {
   start();
   in(make_data(1, 0, 0, 0), 0);
