@@ -45,6 +45,7 @@ def free_ports(count):
 
 
 STARTED = []
+DETAIL = []  # why the last run lost data, when it did
 
 
 def end_all():
@@ -108,6 +109,12 @@ def run_tunnel(rate_mbps, seconds):
     stop(tx, tx_log)
     got = counter(text, "received")
     ok = got == sent and counter(text, "lost") == 0
+    if not ok:
+        # Where it went: never numbered by the transmitter (highest short of what was sent), or
+        # numbered and missing at the receiver (gaps).
+        DETAIL.append("receiver: highest slice %d, gap slices %d, out of window %d, lost at play-out %d" %
+                      (counter(text, "highest"), counter(text, "gap_slices"), counter(text, "out_of_window"),
+                       counter(text, "lost")))
     return ok, got, sent, nbytes, achieved, cpu
 
 
@@ -132,6 +139,9 @@ def sweep(name, run):
         print("  %-8s %5d Mbit/s (source reached %7.1f): %8d of %8d datagrams %s" %
               (name, rate, achieved, got, sent, "ok" if ok else "LOSS"), flush=True)
         if not ok:
+            for d in DETAIL:
+                print("           " + d, flush=True)
+            DETAIL.clear()
             break
         if achieved < rate * 0.95:
             print("  %-8s the source cannot go faster here; stopping the sweep" % name, flush=True)
