@@ -26,7 +26,7 @@ void fake_play(void *ctx, std::span<const std::uint8_t> ts) {
   static_cast<fake_edge *>(ctx)->played.emplace_back(ts.begin(), ts.end());
 }
 
-struct Engine : ::testing::Test {
+struct RxEngine : ::testing::Test {
   NKCx nk{};
   fake_edge edge;
   rx_engine e;
@@ -62,7 +62,7 @@ struct Engine : ::testing::Test {
   }
 };
 
-TEST_F(Engine, SlicesPlayInOrderAfterTheLatencyFromTheirOwnTime) {
+TEST_F(RxEngine, SlicesPlayInOrderAfterTheLatencyFromTheirOwnTime) {
   start();
   // Transmitter clock 1000 ms ahead of ours; the trip takes 5 ms for the fastest slice.
   ASSERT_EQ(slice(2, 2010, 1015), rx_reject::none);
@@ -87,7 +87,7 @@ TEST_F(Engine, SlicesPlayInOrderAfterTheLatencyFromTheirOwnTime) {
   EXPECT_EQ(e.stat.highest_seq, 3u);
 }
 
-TEST_F(Engine, AGapIsWaitedForUntilTheNextSliceIsDue) {
+TEST_F(RxEngine, AGapIsWaitedForUntilTheNextSliceIsDue) {
   start();
   slice(1, 0, 0);
   slice(3, 20, 20);
@@ -111,7 +111,7 @@ TEST_F(Engine, AGapIsWaitedForUntilTheNextSliceIsDue) {
   EXPECT_EQ(e.stat.slices, 4u);
 }
 
-TEST_F(Engine, RefusedSlicesDoNotMoveThePlayOutClock) {
+TEST_F(RxEngine, RefusedSlicesDoNotMoveThePlayOutClock) {
   start();
   slice(1, 0, 0);
   slice(1, 5000, 1); // a copy stamped far ahead would otherwise pull the offset down
@@ -121,7 +121,7 @@ TEST_F(Engine, RefusedSlicesDoNotMoveThePlayOutClock) {
   EXPECT_EQ(played_firsts(), (std::vector<std::uint8_t>{1}));
 }
 
-TEST_F(Engine, EmptySlicesAreCountedButPlayNothing) {
+TEST_F(RxEngine, EmptySlicesAreCountedButPlayNothing) {
   start();
   in(make_data(1, 0, 0, 0), 0);
   rx_engine_flush(&e);
@@ -129,7 +129,7 @@ TEST_F(Engine, EmptySlicesAreCountedButPlayNothing) {
   EXPECT_TRUE(edge.played.empty());
 }
 
-TEST_F(Engine, FlushPlaysEverythingWaitingAtOnce) {
+TEST_F(RxEngine, FlushPlaysEverythingWaitingAtOnce) {
   start();
   slice(1, 0, 0);
   slice(2, 1, 1);
@@ -139,7 +139,7 @@ TEST_F(Engine, FlushPlaysEverythingWaitingAtOnce) {
   EXPECT_EQ(e.stat.lost, 1u);
 }
 
-TEST_F(Engine, FirstContactAsksForTheDescriptionAndStartsPinging) {
+TEST_F(RxEngine, FirstContactAsksForTheDescriptionAndStartsPinging) {
   cfg.info.node_no = 3;
   cfg.info.cluster_name = "alpha";
   start();
@@ -167,7 +167,7 @@ TEST_F(Engine, FirstContactAsksForTheDescriptionAndStartsPinging) {
   EXPECT_EQ(e.stat.pings_sent, 2u);
 }
 
-TEST_F(Engine, VersionFiveDoesNotVolunteerItsDescription) {
+TEST_F(RxEngine, VersionFiveDoesNotVolunteerItsDescription) {
   start(5);
   in(make_data(1, 1, 0, 0, 0, 0, 5), 0);
   rx_engine_poll(&e, 0);
@@ -175,7 +175,7 @@ TEST_F(Engine, VersionFiveDoesNotVolunteerItsDescription) {
   EXPECT_EQ(edge.sent[0].data[4], 5);
 }
 
-TEST_F(Engine, PingRepliesGiveTheRoundTrip) {
+TEST_F(RxEngine, PingRepliesGiveTheRoundTrip) {
   start();
   slice(1, 0, 0);
   rx_engine_poll(&e, 10 * ms); // ping 1 at 10 ms
@@ -188,7 +188,7 @@ TEST_F(Engine, PingRepliesGiveTheRoundTrip) {
   EXPECT_EQ(e.stat.rtt_max_ns, 3 * ms);
 }
 
-TEST_F(Engine, InfoRequestIsAnsweredAndTheDescriptionStored) {
+TEST_F(RxEngine, InfoRequestIsAnsweredAndTheDescriptionStored) {
   cfg.info.description = "rx";
   start();
   const bytes request{0x48, 0x21, 0x47, 0x20, 7, 0x20, 14, 0, 1, 1, 200, 9, 1, 'x', 2, 3, 'b', 'e', 't', 3, 1, 4};
@@ -209,7 +209,7 @@ TEST_F(Engine, InfoRequestIsAnsweredAndTheDescriptionStored) {
   EXPECT_EQ(e.stat.info_sent, 2u);
 }
 
-TEST_F(Engine, RefusedDatagramsAreCountedAndChangeNothing) {
+TEST_F(RxEngine, RefusedDatagramsAreCountedAndChangeNothing) {
   start();
   bytes wrong_magic = make_data(1, 1, 0, 0);
   wrong_magic[0] = 0;
@@ -236,7 +236,7 @@ TEST_F(Engine, RefusedDatagramsAreCountedAndChangeNothing) {
   EXPECT_TRUE(edge.played.empty());
 }
 
-TEST_F(Engine, ParityAndKeyRepliesAreCountedForLaterUse) {
+TEST_F(RxEngine, ParityAndKeyRepliesAreCountedForLaterUse) {
   start();
   bytes fec = make_data(0, 1, 0, 0, 0, 0x03, 7, true, 4);
   fec[6] = 1;
@@ -247,7 +247,7 @@ TEST_F(Engine, ParityAndKeyRepliesAreCountedForLaterUse) {
   EXPECT_EQ(e.stat.slices, 0u);
 }
 
-TEST_F(Engine, PingsFollowTheDataSourceAndRepliesGoToWhoAsked) {
+TEST_F(RxEngine, PingsFollowTheDataSourceAndRepliesGoToWhoAsked) {
   start();
   slice(1, 0, 0);
   tx = loopback(40001); // the transmitter's new socket

@@ -12,7 +12,7 @@ rx_parse_result parse(std::vector<const char *> args, rx_options *o) {
   return rx_parse_options(&nk, static_cast<int>(args.size()), const_cast<char **>(args.data()), o);
 }
 
-TEST(Options, FullCommandLine) {
+TEST(RxOptions, FullCommandLine) {
   rx_options o;
   ASSERT_EQ(parse({"-s", "127.0.0.1:5000", "-k", "4", "-o", "250", "-d", "127.0.0.2:6000", "-6", "-N", "7", "-D",
                    "far end"},
@@ -29,7 +29,7 @@ TEST(Options, FullCommandLine) {
   EXPECT_EQ(o.engine.info.description, "far end");
 }
 
-TEST(Options, DefaultsAndAnyAddress) {
+TEST(RxOptions, DefaultsAndAnyAddress) {
   rx_options o;
   ASSERT_EQ(parse({"-s", ":5000", "-w", "-"}, &o), rx_parse_result::run);
   EXPECT_EQ(o.listen_ip.s_addr, htonl(INADDR_ANY));
@@ -40,7 +40,7 @@ TEST(Options, DefaultsAndAnyAddress) {
   EXPECT_EQ(o.file, "-");
 }
 
-TEST(Options, WindowHoldsTwiceTheLatencyAtTheRate) {
+TEST(RxOptions, WindowHoldsTwiceTheLatencyAtTheRate) {
   EXPECT_EQ(rx_window_slices(0, 100000), 4096u);
   EXPECT_EQ(rx_window_slices(1000, 100000), 2u * 9499);
   EXPECT_EQ(rx_window_slices(300, 800000), 2u * 75988 * 300 / 1000);
@@ -49,7 +49,7 @@ TEST(Options, WindowHoldsTwiceTheLatencyAtTheRate) {
   EXPECT_EQ(o.engine.window_slices, 2u * 37994 / 2);
 }
 
-TEST(OptionsDeathTest, ConfigurationErrorsStopWithStatus255) {
+TEST(RxOptionsDeathTest, ConfigurationErrorsStopWithStatus255) {
   rx_options o;
   EXPECT_EXIT(parse({"-s", ":5000"}, &o), ::testing::ExitedWithCode(255), "No output given");
   EXPECT_EXIT(parse({"-w", "x"}, &o), ::testing::ExitedWithCode(255), "No tunnel port given");

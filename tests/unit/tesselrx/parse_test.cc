@@ -11,7 +11,7 @@ rx_reject parse(const bytes &b, rx_packet *p, std::uint8_t version = 7) {
   return rx_parse_datagram(std::span<const std::uint8_t>(b.data(), b.size()), version, p);
 }
 
-TEST(Parse, PlainDataPacketGivesSliceFields) {
+TEST(RxParse, PlainDataPacketGivesSliceFields) {
   const bytes b = make_data(42, 7, 12, 345, 9);
   ASSERT_EQ(b.size(), 1368u);
   rx_packet p;
@@ -27,7 +27,7 @@ TEST(Parse, PlainDataPacketGivesSliceFields) {
   EXPECT_EQ(p.ts[1315], static_cast<std::uint8_t>(9 + 1315));
 }
 
-TEST(Parse, FecLayoutDataAndResentCarryTheSameSlice) {
+TEST(RxParse, FecLayoutDataAndResentCarryTheSameSlice) {
   const bytes b = make_data(7, 3, 1, 0, 0, 0x01, 7, true, 99);
   ASSERT_EQ(b.size(), 60u + 3 * 188);
   rx_packet p;
@@ -41,7 +41,7 @@ TEST(Parse, FecLayoutDataAndResentCarryTheSameSlice) {
   EXPECT_EQ(p.ts.size(), 3u * 188);
 }
 
-TEST(Parse, EmptySliceIsFiftyTwoBytesAndAccepted) {
+TEST(RxParse, EmptySliceIsFiftyTwoBytesAndAccepted) {
   const bytes b = make_data(1, 0, 0, 0);
   ASSERT_EQ(b.size(), 52u);
   rx_packet p;
@@ -50,7 +50,7 @@ TEST(Parse, EmptySliceIsFiftyTwoBytesAndAccepted) {
   EXPECT_TRUE(p.ts.empty());
 }
 
-TEST(Parse, FillerBytesAreNotRequired) {
+TEST(RxParse, FillerBytesAreNotRequired) {
   bytes b = make_data(5, 2, 0, 0);
   b.resize(b.size() - 3);
   rx_packet p;
@@ -59,7 +59,7 @@ TEST(Parse, FillerBytesAreNotRequired) {
   EXPECT_EQ(parse(b, &p), rx_reject::malformed);
 }
 
-TEST(Parse, HeaderChecksInOrder) {
+TEST(RxParse, HeaderChecksInOrder) {
   rx_packet p;
   bytes reversed = make_data(1, 1, 0, 0);
   reversed[0] = 0x20;
@@ -80,7 +80,7 @@ TEST(Parse, HeaderChecksInOrder) {
   }
 }
 
-TEST(Parse, ImpossibleSliceFieldsAreMalformed) {
+TEST(RxParse, ImpossibleSliceFieldsAreMalformed) {
   rx_packet p;
   bytes seq0 = make_data(0, 1, 0, 0);
   EXPECT_EQ(parse(seq0, &p), rx_reject::malformed);
@@ -95,7 +95,7 @@ TEST(Parse, ImpossibleSliceFieldsAreMalformed) {
   EXPECT_EQ(parse(make_data(1, 1, INT64_MAX, 0), &p), rx_reject::malformed);
 }
 
-TEST(Parse, OtherAcceptedTypes) {
+TEST(RxParse, OtherAcceptedTypes) {
   rx_packet p;
   ASSERT_EQ(parse(make_ping_reply(3, 4, 5), &p), rx_reject::none);
   EXPECT_EQ(p.kind, rx_kind::ping_reply);
@@ -123,7 +123,7 @@ TEST(Parse, OtherAcceptedTypes) {
 
 // Every prefix of every layout is parsed from a buffer of exactly that size, so that the
 // sanitizer build catches any read beyond the datagram.
-TEST(Parse, NoPrefixIsReadPastItsEnd) {
+TEST(RxParse, NoPrefixIsReadPastItsEnd) {
   const bytes samples[] = {make_data(9, 7, 1, 2), make_data(9, 4, 1, 2, 0, 0x01, 7, true, 3),
                            make_ping_reply(1, 2, 3)};
   for (const bytes &full : samples) {

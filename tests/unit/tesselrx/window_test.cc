@@ -5,7 +5,7 @@
 
 namespace {
 
-struct Window : ::testing::Test {
+struct RxWindow : ::testing::Test {
   rx_window w;
   std::uint8_t ts[188] = {};
   void SetUp() override { ASSERT_TRUE(rx_window_init(&w, 16)); }
@@ -24,13 +24,13 @@ struct Window : ::testing::Test {
   }
 };
 
-TEST_F(Window, CapacityIsRoundedUpToAPowerOfTwo) {
+TEST_F(RxWindow, CapacityIsRoundedUpToAPowerOfTwo) {
   rx_window x;
   ASSERT_TRUE(rx_window_init(&x, 1000));
   EXPECT_EQ(x.capacity, 1024u);
 }
 
-TEST_F(Window, OutOfOrderArrivalsPlayInSequence) {
+TEST_F(RxWindow, OutOfOrderArrivalsPlayInSequence) {
   for (std::uint64_t s : {5u, 7u, 6u, 9u, 8u}) {
     EXPECT_EQ(put(s), rx_insert::stored) << s;
   }
@@ -39,7 +39,7 @@ TEST_F(Window, OutOfOrderArrivalsPlayInSequence) {
   EXPECT_EQ(missing, 0u);
 }
 
-TEST_F(Window, UntilPlayingStartsAnEarlierArrivalBecomesTheHead) {
+TEST_F(RxWindow, UntilPlayingStartsAnEarlierArrivalBecomesTheHead) {
   put(3);
   EXPECT_EQ(put(2), rx_insert::stored);
   EXPECT_EQ(w.head, 2u);
@@ -50,7 +50,7 @@ TEST_F(Window, UntilPlayingStartsAnEarlierArrivalBecomesTheHead) {
   EXPECT_EQ(put(1), rx_insert::late);
 }
 
-TEST_F(Window, GapsAreSkippedAndCountedOnlyWhenPlayedPast) {
+TEST_F(RxWindow, GapsAreSkippedAndCountedOnlyWhenPlayedPast) {
   put(1);
   put(4);
   std::uint64_t missing = 0;
@@ -69,7 +69,7 @@ TEST_F(Window, GapsAreSkippedAndCountedOnlyWhenPlayedPast) {
   EXPECT_EQ(missing, 0u);
 }
 
-TEST_F(Window, DuplicatesWaitingOrPlayedAndLatecomers) {
+TEST_F(RxWindow, DuplicatesWaitingOrPlayedAndLatecomers) {
   put(1);
   put(3);
   EXPECT_EQ(put(3), rx_insert::duplicate);
@@ -80,14 +80,14 @@ TEST_F(Window, DuplicatesWaitingOrPlayedAndLatecomers) {
   EXPECT_EQ(w.head, 4u);
 }
 
-TEST_F(Window, NumbersAWindowAheadAreRefusedWhileSlicesWait) {
+TEST_F(RxWindow, NumbersAWindowAheadAreRefusedWhileSlicesWait) {
   put(1);
   EXPECT_EQ(put(16), rx_insert::stored); // head + capacity - 1
   EXPECT_EQ(put(17), rx_insert::out_of_window);
   EXPECT_EQ(w.pending, 2u);
 }
 
-TEST_F(Window, OneStrayNeverMovesTheStreamButARestartDoes) {
+TEST_F(RxWindow, OneStrayNeverMovesTheStreamButARestartDoes) {
   put(100);
   std::uint64_t missing = 0;
   drain(&missing);
@@ -103,7 +103,7 @@ TEST_F(Window, OneStrayNeverMovesTheStreamButARestartDoes) {
   EXPECT_EQ(drain(&missing), (std::vector<std::uint64_t>{rx_resync_after, rx_resync_after + 1}));
 }
 
-TEST_F(Window, HugeNumbersDoNotOverflowTheDistances) {
+TEST_F(RxWindow, HugeNumbersDoNotOverflowTheDistances) {
   put(UINT64_MAX - 2);
   EXPECT_EQ(put(UINT64_MAX), rx_insert::stored);
   EXPECT_EQ(put(1), rx_insert::late);
