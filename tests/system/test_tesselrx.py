@@ -252,3 +252,16 @@ def test_tunnel_carries_20_mbits_for_10_s_byte_identical(tmp_path):
     assert len(sent) >= 20000 * 1000 * 10 // 8
     assert c["received"] == len(sent) // 1316 and c["lost"] == 0
     assert (tmp_path / "out.ts").read_bytes() == sent
+
+
+@pytest.mark.parametrize("version", ["5", "6"])
+def test_tunnel_in_older_protocol_versions(tmp_path, version):
+    flag = "-" + version
+    t = Tunnel(tmp_path, ["-w", str(tmp_path / "out.ts")], k=2, rx_args=[flag], tx_args=[flag])
+    sent = t.send(1, seed=int(version))
+    c = t.stop(settle=0.8)
+    assert (tmp_path / "out.ts").read_bytes() == sent
+    assert c["wrong_version"] == 0 and c["answered"] > 0
+    # Version 5 peers send no description unasked, and neither does the receiver.
+    assert (c["info_requests"] == 0) == (version == "5")
+    assert (c["info_sent"] == 0) == (version == "5")
