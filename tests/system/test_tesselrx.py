@@ -31,7 +31,7 @@ def report(stderr):
 
 def data_packet(seq, ts, version=7, type_=0, fec_seq=None, t=None):
     n = len(ts) // 188
-    t = (seq, 0) if t is None else t
+    t = (1, seq * 1000000) if t is None else t  # one millisecond apart, as from a real input
     head = MAGIC + bytes([version, type_ | (0x40 if fec_seq is not None else 0), 0, 0]) + struct.pack("<qq", 0, 0)
     if fec_seq is not None:
         head += struct.pack("<Q", fec_seq)
