@@ -140,7 +140,7 @@ def test_pings_and_descriptions_go_to_the_source_of_the_data(rx, fake_tx, tmp_pa
     # Our description, asking for the receiver's: it answers with a reply.
     body = bytes([1, 1, 3, 2, 5]) + b"alpha"
     fake_tx.sendto(MAGIC + bytes([7, 0x20, len(body), 0]) + body, ("127.0.0.1", r.ports[0]))
-    got = collect(fake_tx, 0.55)
+    got = collect(fake_tx, 1.0)
     r.wait_for("RX info: HA3: alpha, rx0: (none)")
     types = [g[5] for g in got]
     assert types[0] == 0x20  # asks for ours at first contact
@@ -148,7 +148,7 @@ def test_pings_and_descriptions_go_to_the_source_of_the_data(rx, fake_tx, tmp_pa
     info = got[types.index(0x21)]
     assert info == MAGIC + bytes([7, 0x21, 12, 0, 1, 1, 5, 4, 7]) + b"far end"
     pings = [g for g in got if g[5] == 0x11]
-    assert 3 <= len(pings) <= 8  # every 100 ms, with a wide band for a loaded machine
+    assert 4 <= len(pings) <= 15  # every 100 ms, with a wide band for a loaded machine
     seqs = [struct.unpack_from("<Q", p, 8)[0] for p in pings]
     assert seqs == list(range(1, len(pings) + 1))
     assert all(len(p) == 48 and p[4] == 7 for p in pings)
@@ -237,9 +237,8 @@ def test_tunnel_to_udp_one_datagram_per_slice(tmp_path):
     sink.bind(("127.0.0.1", 0))
     t = Tunnel(tmp_path, ["-d", "127.0.0.1:%d" % sink.getsockname()[1]], k=2)
     sent = t.send(1, seed=7)
-    time.sleep(1.0)
-    got = collect(sink, 0.2)
-    t.stop(settle=0)
+    t.stop()  # the receiver plays out everything still waiting before it ends
+    got = collect(sink, 0.3)
     sink.close()
     assert all(len(g) == 1316 for g in got)
     assert b"".join(got) == sent
