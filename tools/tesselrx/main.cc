@@ -1,12 +1,13 @@
 // tesselrx: the reference receiver at the far end of the tunnel. This file is its frame: the
 // command line, the sockets and sink, the select() loop that feeds the engine datagrams and the
-// monotonic time, and the report at SIGINT/SIGTERM.
+// monotonic time through the link impairment of each direction, and the report at SIGINT/SIGTERM.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <memory>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -31,12 +32,28 @@ std::int64_t monotonic_ns() {
 struct rx_edge {
   std::vector<rx_fd> sockets;
   rx_sink sink;
+  rx_engine *engine = nullptr;
+  rx_impair in;  // transmitter -> engine
+  rx_impair out; // engine -> transmitter
 };
 
-void edge_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to) {
+// Datagrams a delayed link holds at most in each direction (about 8 MB).
+constexpr std::uint32_t impair_queue_slots = 4096;
+
+void wire_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to) {
   auto *edge = static_cast<rx_edge *>(ctx);
   // Everything for the transmitter leaves from the first port; it does not look at the source.
   sendto(edge->sockets.front().get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+
+void wire_receive(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &from) {
+  auto *edge = static_cast<rx_edge *>(ctx);
+  rx_engine_input(edge->engine, d, from, monotonic_ns());
+}
+
+void edge_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to) {
+  auto *edge = static_cast<rx_edge *>(ctx);
+  rx_impair_offer(&edge->out, d, to, monotonic_ns());
 }
 
 void edge_play(void *ctx, std::span<const std::uint8_t> ts) { rx_sink_write(&static_cast<rx_edge *>(ctx)->sink, ts); }
@@ -54,7 +71,7 @@ void install_signals() {
 // Datagrams read from one socket before the others get their turn.
 constexpr int read_batch = 64;
 
-void read_socket(rx_engine *e, int fd, std::uint8_t *buf, std::size_t cap) {
+void read_socket(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
   for (int i = 0; i < read_batch; ++i) {
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
@@ -62,7 +79,7 @@ void read_socket(rx_engine *e, int fd, std::uint8_t *buf, std::size_t cap) {
     if (n < 0) {
       return; // EAGAIN, or an error queued by an earlier send; either way, nothing to read
     }
-    rx_engine_input(e, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from, monotonic_ns());
+    rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from, monotonic_ns());
   }
 }
 
@@ -95,6 +112,12 @@ int main(int argc, char **argv) {
   if (!rx_engine_init(e, nk, o->engine, rx_transport{edge, edge_send, edge_play})) {
     nk_die(nk, "Unable to start the receiver");
   }
+  edge->engine = e;
+  if (!rx_impair_init(&edge->in, o->impair_in, 1, impair_queue_slots, wire_receive, edge) ||
+      !rx_impair_init(&edge->out, o->impair_out, 2, impair_queue_slots, wire_send, edge)) {
+    nk_die(nk, "Unable to allocate the link's delay queues");
+  }
+  const bool impaired = o->impair_in.any() || o->impair_out.any();
   install_signals();
   char ip[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &o->listen_ip, ip, sizeof ip);
@@ -104,7 +127,10 @@ int main(int argc, char **argv) {
 
   alignas(8) static std::uint8_t buf[tun_rx_buffer_size];
   while (stop_signal == 0) {
-    const std::int64_t wake = rx_engine_poll(e, monotonic_ns());
+    rx_impair_release(&edge->in, monotonic_ns());
+    rx_impair_release(&edge->out, monotonic_ns());
+    std::int64_t wake = rx_engine_poll(e, monotonic_ns());
+    wake = std::min({wake, rx_impair_next_due(&edge->in), rx_impair_next_due(&edge->out)});
     std::int64_t wait = wake - monotonic_ns();
     wait = wait < 0 ? 0 : (wait > 100000000 ? 100000000 : wait);
     fd_set rfds;
@@ -121,13 +147,17 @@ int main(int argc, char **argv) {
     }
     for (const rx_fd &s : edge->sockets) {
       if (FD_ISSET(s.get(), &rfds)) {
-        read_socket(e, s.get(), buf, sizeof buf);
+        read_socket(edge, s.get(), buf, sizeof buf);
       }
     }
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);
   rx_engine_report(e);
+  if (impaired) {
+    nk_log(nk, LOG_NOTICE, "Link in: %s", rx_impair_summary(&edge->in).c_str());
+    nk_log(nk, LOG_NOTICE, "Link out: %s", rx_impair_summary(&edge->out).c_str());
+  }
   if (edge->sink.write_errors != 0) {
     nk_log(nk, LOG_WARNING, "Output: %" PRIu64 " writes failed", edge->sink.write_errors);
   }

@@ -80,12 +80,23 @@ void count_reject(rx_engine *e, rx_reject r, std::size_t len, const sockaddr_in 
   }
 }
 
+void emit(rx_engine *e, std::span<const std::uint8_t> d, const sockaddr_in &to) {
+  ++e->stat.sent_datagrams;
+  e->stat.sent_bytes += d.size();
+  e->io.send(e->io.ctx, d, to);
+}
+
+void send_request(void *ctx, std::span<const std::uint8_t> d) {
+  auto *e = static_cast<rx_engine *>(ctx);
+  emit(e, d, e->peer);
+}
+
 void send_info(rx_engine *e, std::uint8_t type, const sockaddr_in &to) {
   if (e->info_packet.size() < sizeof(tun_packet_header)) {
     return;
   }
   e->info_packet[5] = static_cast<std::uint8_t>((e->info_packet[5] & ~tun_type_mask) | type);
-  e->io.send(e->io.ctx, e->info_packet, to);
+  emit(e, e->info_packet, to);
   ++e->stat.info_sent;
 }
 
@@ -110,8 +121,24 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
 
 const char *or_none(const std::optional<std::string> &s) { return s ? s->c_str() : "(none)"; }
 
+// With parity on the way, the first request waits until a packet past the parity of the
+// newest group has arrived (the parity has then had its chance), or a quarter of the latency.
+void note_missing(rx_engine *e, std::uint64_t from, std::uint64_t to, std::int64_t now_ns) {
+  std::uint64_t wait_pos = 0;
+  std::int64_t due = now_ns;
+  if (e->fec_seen) {
+    const std::uint64_t g = e->fec.group >= 2 && e->fec.group <= 256 ? e->fec.group : 0;
+    const std::uint64_t newest = e->req.fec_seen > 0 ? e->req.fec_seen - 1 : 0;
+    wait_pos = g != 0 ? newest - newest % g + g - 1 : newest + 1;
+    due = sat_add(now_ns, e->cfg.latency_ns / 4);
+  }
+  rx_requests_add(&e->req, from, to, due, wait_pos);
+}
+
 void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
-  ++(p.type == TUN_DATA_RESENT ? e->stat.data_resent : e->stat.data);
+  if (!p.rebuilt) {
+    ++(p.type == TUN_DATA_RESENT ? e->stat.data_resent : e->stat.data);
+  }
   if (p.fec_layout) {
     ++e->stat.data_fec_layout;
   }
@@ -134,10 +161,20 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   case rx_insert::stored:
     if (!started) {
       nk_log(e->nk, LOG_NOTICE, "First slice received: %" PRIu64, p.seq);
+      if (p.seq > 1 && p.seq <= e->cfg.fresh_stream_max && p.seq < e->window.capacity) {
+        // Nothing has played yet, so the head may still stand before this slice.
+        e->window.head = 1;
+        note_missing(e, 1, p.seq, now_ns);
+      }
     } else if (p.seq > highest_before + 1) {
-      // Where missing slices will be requested once requests exist.
       ++e->stat.gaps;
       e->stat.gap_slices += p.seq - highest_before - 1;
+      note_missing(e, highest_before + 1, p.seq, now_ns);
+    }
+    if (p.rebuilt) {
+      ++e->stat.recovered_fec;
+    } else if (p.type == TUN_DATA_RESENT) {
+      ++e->stat.recovered_resend;
     }
     break;
   }
@@ -154,6 +191,58 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   e->stat.slice_bytes += p.ts.size();
   if (p.seq > e->stat.highest_seq) {
     e->stat.highest_seq = p.seq;
+  }
+}
+
+void note_position(rx_engine *e, std::uint64_t pos, std::int64_t now_ns) {
+  if (rx_requests_position(&e->req, pos) && now_ns < e->req.next_scan_ns) {
+    e->req.next_scan_ns = now_ns;
+  }
+}
+
+// The rebuilt image goes the way of a received one, through the same checks, as a plain data
+// packet.
+void take_rebuilt(rx_engine *e, std::size_t image_len, std::int64_t now_ns) {
+  constexpr std::size_t at = offsetof(tun_data_packet, slice);
+  tun_packet_header h{};
+  tun_header_init(&h, e->cfg.protocol_version, TUN_DATA);
+  h.size = 0;
+  h.id = 0;
+  std::memcpy(e->rebuilt, &h, sizeof h);
+  std::memset(e->rebuilt + sizeof h, 0, at - sizeof h);
+  rx_packet p;
+  const std::span<const std::uint8_t> d(e->rebuilt, at + image_len);
+  if (rx_parse_datagram(d, e->cfg.protocol_version, &p) != rx_reject::none || p.kind != rx_kind::data) {
+    ++e->stat.malformed;
+    return;
+  }
+  p.rebuilt = true;
+  handle_data(e, p, now_ns);
+}
+
+void try_rebuild(rx_engine *e, std::uint64_t pos, std::int64_t now_ns) {
+  constexpr std::size_t at = offsetof(tun_data_packet, slice);
+  std::size_t len = 0;
+  if (rx_fec_rebuild(&e->fec, pos, e->rebuilt + at, &len)) {
+    take_rebuilt(e, len, now_ns);
+  }
+}
+
+void handle_parity(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
+  ++e->stat.fec_parity;
+  rx_fec_parity(&e->fec, p.fec_seq, p.image, p.ts_packets);
+  try_rebuild(e, p.fec_seq, now_ns);
+  note_position(e, p.fec_seq, now_ns);
+}
+
+// Any slice from the transmitter shows the stream is running: the silence probe waits again.
+void after_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
+  e->last_data_ns = now_ns;
+  e->next_probe_ns = sat_add(now_ns, e->cfg.probe_after_ns);
+  if (p.fec_layout) {
+    rx_fec_data(&e->fec, p.fec_seq, p.image, tun_slice_image_size(p.ts_packets));
+    try_rebuild(e, p.fec_seq, now_ns);
+    note_position(e, p.fec_seq, now_ns);
   }
 }
 
@@ -197,7 +286,7 @@ void send_ping(rx_engine *e, std::int64_t now_ns) {
   std::memcpy(e->out + offsetof(tun_ping_packet, seq), &seq, sizeof seq);
   std::memcpy(e->out + offsetof(tun_ping_packet, departure_time), &departure, sizeof departure);
   std::memcpy(e->out + offsetof(tun_ping_packet, src_time), &none, sizeof none);
-  e->io.send(e->io.ctx, std::span<const std::uint8_t>(e->out, tun_ping_len), e->peer);
+  emit(e, std::span<const std::uint8_t>(e->out, tun_ping_len), e->peer);
   ++e->stat.pings_sent;
 }
 
@@ -212,6 +301,22 @@ void play_slot(rx_engine *e, const rx_slot &s, std::uint64_t missing_before) {
   rx_window_pop(&e->window);
 }
 
+void ask_again(rx_engine *e, std::int64_t now_ns) {
+  if (now_ns >= e->req.next_scan_ns) {
+    rx_requests_scan(&e->req, &e->window, now_ns, send_request, e);
+  }
+  if (now_ns < e->next_probe_ns) {
+    return;
+  }
+  // Past the latency the slices after the highest could no longer be played in their turn.
+  if (e->window.head != 0 && now_ns - e->last_data_ns <= sat_add(e->cfg.latency_ns, e->cfg.probe_after_ns)) {
+    rx_requests_probe(&e->req, e->window.highest + 1, e->cfg.probe_slices, send_request, e);
+    e->next_probe_ns = sat_add(now_ns, rx_request_repeat_ns);
+  } else {
+    e->next_probe_ns = INT64_MAX;
+  }
+}
+
 } // namespace
 
 bool rx_engine_init(rx_engine *e, NKCx *nk, const rx_config &cfg, const rx_transport &io) {
@@ -219,6 +324,10 @@ bool rx_engine_init(rx_engine *e, NKCx *nk, const rx_config &cfg, const rx_trans
   e->cfg = cfg;
   e->io = io;
   e->info_packet = tun_prepare_info_packet(&e->cfg.info, cfg.protocol_version);
+  if (!rx_requests_init(&e->req, e->cfg.window_slices, cfg.protocol_version) || !rx_fec_init(&e->fec)) {
+    nk_log(nk, LOG_ERR, "Unable to allocate the request list and the parity store");
+    return false;
+  }
   if (!rx_window_init(&e->window, cfg.window_slices)) {
     nk_log(nk, LOG_ERR, "Unable to allocate a play-out window of %" PRIu64 " slices", cfg.window_slices);
     return false;
@@ -243,10 +352,15 @@ rx_reject rx_engine_input(rx_engine *e, std::span<const std::uint8_t> d, const s
   }
   switch (p.kind) {
   case rx_kind::data:
+    if (p.fec_layout) {
+      e->fec_seen = true;
+      rx_requests_position(&e->req, p.fec_seq);
+    }
     handle_data(e, p, now_ns);
+    after_data(e, p, now_ns);
     break;
   case rx_kind::fec_parity:
-    ++e->stat.fec_parity; // rebuilding from parity comes with FEC support
+    handle_parity(e, p, now_ns);
     break;
   case rx_kind::ping_reply:
     handle_ping_reply(e, p, now_ns);
@@ -283,6 +397,9 @@ std::int64_t rx_engine_poll(rx_engine *e, std::int64_t now_ns) {
       e->next_ping_ns = sat_add(now_ns, e->cfg.ping_interval_ns);
     }
     wake = e->next_ping_ns < wake ? e->next_ping_ns : wake;
+    ask_again(e, now_ns);
+    wake = e->req.next_scan_ns < wake ? e->req.next_scan_ns : wake;
+    wake = e->next_probe_ns < wake ? e->next_probe_ns : wake;
   }
   return wake;
 }
@@ -312,6 +429,13 @@ void rx_engine_report(const rx_engine *e) {
   nk_log(e->nk, LOG_NOTICE,
          "Dropped: wrong_magic %" PRIu64 ", wrong_version %" PRIu64 ", unknown_type %" PRIu64 ", malformed %" PRIu64,
          s.wrong_magic, s.wrong_version, s.unknown_type, s.malformed);
+  nk_log(e->nk, LOG_NOTICE,
+         "Recovered: fec %" PRIu64 ", resend %" PRIu64 ", rebuilt %" PRIu64 ", request_packets %" PRIu64
+         ", requested %" PRIu64 ", repeated %" PRIu64 ", probes %" PRIu64 ", unlisted %" PRIu64,
+         s.recovered_fec, s.recovered_resend, e->fec.stat.rebuilt, e->req.stat.packets, e->req.stat.seqs,
+         e->req.stat.repeats, e->req.stat.probes, e->req.stat.overflow);
+  nk_log(e->nk, LOG_NOTICE, "Wire: datagram_bytes %" PRIu64 ", sent_datagrams %" PRIu64 ", sent_bytes %" PRIu64,
+         s.datagram_bytes, s.sent_datagrams, s.sent_bytes);
   const std::int64_t avg = s.rtt_count ? s.rtt_sum_ns / static_cast<std::int64_t>(s.rtt_count) : 0;
   nk_log(e->nk, LOG_NOTICE,
          "Pings: sent %" PRIu64 ", answered %" PRIu64 ", rtt_min_us %" PRId64 ", rtt_avg_us %" PRId64

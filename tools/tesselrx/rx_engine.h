@@ -4,9 +4,9 @@
 // descriptions and the counters. It never touches a socket or a clock, so tests drive it with
 // fakes and hand-made time.
 //
-// Later stages slot in here: retransmission requests (at the gap hook in rx_engine_input and a
-// timer in rx_engine_poll), rebuilding from parity packets (the fec_parity case), and the key
-// exchange and decryption (the key_reply case and before a slice is stored).
+// Missing slices are asked for again (rx_request.h) and single losses rebuilt from parity
+// packets (rx_fec.h); the key exchange and decryption slot in at the key_reply case and before
+// a slice is stored.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,9 @@
 
 #include "info.h"
 #include "nk_context.h"
+#include "rx_fec.h"
 #include "rx_parse.h"
+#include "rx_request.h"
 #include "rx_window.h"
 
 // Where the engine's output goes. Both calls are made synchronously from rx_engine_input,
@@ -34,6 +36,14 @@ struct rx_config {
   std::int64_t latency_ns = 300 * std::int64_t{1000000};
   std::int64_t ping_interval_ns = 100 * std::int64_t{1000000};
   std::uint64_t window_slices = 8192;
+  // After this long without data, the numbers just past the highest are asked for, so that a
+  // loss at the end of a burst of input is noticed; again every 200 ms while the silence lasts
+  // and those slices could still be played.
+  std::int64_t probe_after_ns = 50 * std::int64_t{1000000};
+  unsigned probe_slices = 16;
+  // A first slice numbered up to this is taken to be the start of a fresh stream: the numbers
+  // before it are asked for.
+  std::uint64_t fresh_stream_max = 1024;
   tun_info info; // our own description
 };
 
@@ -65,6 +75,8 @@ struct rx_stats {
   std::uint64_t gaps = 0;          // jumps forward in the highest number seen
   std::uint64_t gap_slices = 0;    // numbers skipped by those jumps at the time
   std::uint64_t lost = 0;          // numbers given up at play-out
+  std::uint64_t recovered_fec = 0;    // stored slices rebuilt from parity
+  std::uint64_t recovered_resend = 0; // stored slices that came as resends
   std::uint64_t played = 0;        // slices played (empty ones included)
   std::uint64_t played_bytes = 0;
   std::uint64_t first_seq = 0;
@@ -77,6 +89,9 @@ struct rx_stats {
   std::int64_t rtt_sum_ns = 0;
   // descriptions
   std::uint64_t info_sent = 0;
+  // everything sent to the transmitter
+  std::uint64_t sent_datagrams = 0;
+  std::uint64_t sent_bytes = 0;
 };
 
 struct rx_engine {
@@ -97,6 +112,12 @@ struct rx_engine {
   bool offset_known = false;
   std::int64_t offset_ns = 0;
   unsigned reject_logs = 0;
+  rx_requests req;
+  rx_fec fec;
+  bool fec_seen = false; // data came in FEC layout: parity may rebuild what is missing
+  std::int64_t last_data_ns = 0;
+  std::int64_t next_probe_ns = INT64_MAX;
+  alignas(8) std::uint8_t rebuilt[sizeof(tun_data_packet)] = {};
   alignas(8) std::uint8_t out[sizeof(tun_ping_packet)] = {};
 };
 

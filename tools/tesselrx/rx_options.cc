@@ -33,10 +33,21 @@ constexpr const char help_text[] =
     "  -D <description>  Advert Info: description\n"
     "  -5                Force proto v5\n"
     "  -6                Force proto v6\n"
+    "  -I [in:|out:]<link>  Impair the link, seeded, in both directions or in one\n"
+    "                    (repeatable; later keys override). <link> is key=value,...:\n"
+    "                      loss=<pct>          datagrams lost at random\n"
+    "                      burst=<pct>:<len>   lost in bursts (Gilbert-Elliott) of <len>\n"
+    "                                          datagrams on average, <pct> of all\n"
+    "                      reorder=<pct>[:<ms>] held back <ms> [10] so later ones overtake\n"
+    "                      delay=<ms>          added to every datagram\n"
+    "                      jitter=<ms>         plus up to this much more, at random\n"
+    "                      dup=<pct>           datagrams arriving twice\n"
+    "                      seed=<n>            the random sequence [1]\n"
+    "                    e.g. -I loss=1,burst=4:10,delay=10,jitter=5,seed=7\n"
     "  -v                Output version information and exit\n"
     "  -h                Show this help\n";
 
-constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:56vh?";
+constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:I:56vh?";
 
 // A whole decimal number in [lo, hi], or the process ends with a message naming the option.
 long number(NKCx *nk, char opt, const char *s, long lo, long hi) {
@@ -131,6 +142,22 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
     case 'D':
       o->engine.info.description = first_chars(optarg, tun_info_text_max);
       break;
+    case 'I': {
+      const char *spec = optarg;
+      bool in = true, out = true;
+      if (std::strncmp(spec, "in:", 3) == 0) {
+        out = false;
+        spec += 3;
+      } else if (std::strncmp(spec, "out:", 4) == 0) {
+        in = false;
+        spec += 4;
+      }
+      std::string why;
+      if ((in && !rx_impair_parse(spec, &o->impair_in, &why)) || (out && !rx_impair_parse(spec, &o->impair_out, &why))) {
+        nk_die(nk, "Invalid link impairment '%s': %s", optarg, why.c_str());
+      }
+      break;
+    }
     case '5':
       o->engine.protocol_version = 5;
       break;

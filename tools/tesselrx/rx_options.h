@@ -8,6 +8,7 @@
 
 #include "nk_context.h"
 #include "rx_engine.h"
+#include "rx_impair.h"
 
 enum class rx_output_kind { none, udp, file };
 
@@ -22,6 +23,8 @@ struct rx_options {
   std::string file;           // -w; "-" is standard output
   std::string syslog_prefix;  // -l
   rx_config engine;           // version and own description
+  rx_impair_config impair_in;  // -I: what the link does to datagrams from the transmitter
+  rx_impair_config impair_out; // ... and to ours on their way to it
 };
 
 enum class rx_parse_result { run, exit_ok };

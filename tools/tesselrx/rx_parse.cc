@@ -46,6 +46,7 @@ rx_reject parse_slice(std::span<const std::uint8_t> d, std::size_t at, rx_packet
   out->seq = read_u64(img);
   out->ts_packets = n;
   out->ts = d.subspan(at + slice_data_at, bytes);
+  out->image = d.subspan(at);
   return rx_reject::none;
 }
 
@@ -99,6 +100,7 @@ rx_reject rx_parse_datagram(std::span<const std::uint8_t> d, std::uint8_t versio
     }
     out->fec_seq = read_u64(d.data() + offsetof(tun_data_packet_fec, seq));
     out->ts_packets = static_cast<unsigned>(n);
+    out->image = d.subspan(slice_at_fec);
     return rx_reject::none;
   }
   case TUN_PING_REPLY:

@@ -40,6 +40,8 @@ struct rx_packet {
   std::int64_t slice_time_ns = 0; // transmitter's clock when its input took the slice in
   unsigned ts_packets = 0;      // n
   std::span<const std::uint8_t> ts; // the 188*n stream bytes, inside the datagram
+  std::span<const std::uint8_t> image; // the slice image to the datagram's end (data and parity)
+  bool rebuilt = false;         // made from a parity packet, not received
   // ping reply
   std::uint64_t ping_seq = 0;
   std::int64_t ping_src_ns = 0; // our own departure time, echoed

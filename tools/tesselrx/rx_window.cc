@@ -105,3 +105,11 @@ void rx_window_pop(rx_window *w) {
   --w->pending;
   w->head = s.seq + 1;
 }
+
+bool rx_window_missing(const rx_window *w, std::uint64_t seq) {
+  if (w->head == 0 || seq < w->head || seq > w->highest) {
+    return false;
+  }
+  const rx_slot &s = w->slots[seq & (w->capacity - 1)];
+  return !(s.filled && s.seq == seq);
+}

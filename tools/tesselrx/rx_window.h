@@ -55,5 +55,9 @@ rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns
 // nothing is waiting. Does not advance.
 const rx_slot *rx_window_peek(const rx_window *w, std::uint64_t *missing_before);
 
+// True when `seq` lies between the play head and the highest number stored and is not held:
+// a slice that can still be asked for.
+bool rx_window_missing(const rx_window *w, std::uint64_t seq);
+
 // Marks the slot returned by peek as played and moves the head past it.
 void rx_window_pop(rx_window *w);
