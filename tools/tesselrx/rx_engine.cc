@@ -128,8 +128,10 @@ void note_missing(rx_engine *e, std::uint64_t from, std::uint64_t to, std::int64
   std::int64_t due = now_ns;
   if (e->fec_seen) {
     const std::uint64_t g = e->fec.group >= 2 && e->fec.group <= 256 ? e->fec.group : 0;
-    const std::uint64_t newest = e->req.fec_seen > 0 ? e->req.fec_seen - 1 : 0;
-    wait_pos = g != 0 ? newest - newest % g + g - 1 : newest + 1;
+    // The missing ones went out before the newest position: their parity is at latest that
+    // of the position just before it.
+    const std::uint64_t before = e->req.fec_seen > 1 ? e->req.fec_seen - 2 : 0;
+    wait_pos = g != 0 ? before - before % g + g - 1 : before + 1;
     due = sat_add(now_ns, e->cfg.latency_ns / 4);
   }
   rx_requests_add(&e->req, from, to, due, wait_pos);
@@ -311,7 +313,7 @@ void ask_again(rx_engine *e, std::int64_t now_ns) {
   // Past the latency the slices after the highest could no longer be played in their turn.
   if (e->window.head != 0 && now_ns - e->last_data_ns <= sat_add(e->cfg.latency_ns, e->cfg.probe_after_ns)) {
     rx_requests_probe(&e->req, e->window.highest + 1, e->cfg.probe_slices, send_request, e);
-    e->next_probe_ns = sat_add(now_ns, rx_request_repeat_ns);
+    e->next_probe_ns = sat_add(now_ns, e->req.repeat_ns);
   } else {
     e->next_probe_ns = INT64_MAX;
   }
@@ -328,6 +330,7 @@ bool rx_engine_init(rx_engine *e, NKCx *nk, const rx_config &cfg, const rx_trans
     nk_log(nk, LOG_ERR, "Unable to allocate the request list and the parity store");
     return false;
   }
+  e->req.repeat_ns = cfg.request_repeat_ns;
   if (!rx_window_init(&e->window, cfg.window_slices)) {
     nk_log(nk, LOG_ERR, "Unable to allocate a play-out window of %" PRIu64 " slices", cfg.window_slices);
     return false;

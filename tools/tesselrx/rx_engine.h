@@ -36,6 +36,8 @@ struct rx_config {
   std::int64_t latency_ns = 300 * std::int64_t{1000000};
   std::int64_t ping_interval_ns = 100 * std::int64_t{1000000};
   std::uint64_t window_slices = 8192;
+  // A slice still missing this long after it was asked for is asked for again.
+  std::int64_t request_repeat_ns = rx_request_repeat_ns;
   // After this long without data, the numbers just past the highest are asked for, so that a
   // loss at the end of a burst of input is noticed; again every 200 ms while the silence lasts
   // and those slices could still be played.

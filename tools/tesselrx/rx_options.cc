@@ -24,6 +24,7 @@ constexpr const char help_text[] =
     "  -k <count>        Number of udp sessions: ports from <port> on [1]\n"
     "  -o <ms>           Play-out latency [300]\n"
     "  -e <kbit/s>       Highest stream rate to hold for the latency [100000]\n"
+    "  -r <ms>           Ask again for a slice still missing this long after [200]\n"
     "  -d <ip>:<port>    Play the stream out as UDP, one datagram per slice\n"
     "  -w <file>         Play the stream out into a file, \"-\" for standard output\n"
     "  -l <pfx>          Syslog prefix\n"
@@ -47,7 +48,7 @@ constexpr const char help_text[] =
     "  -v                Output version information and exit\n"
     "  -h                Show this help\n";
 
-constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:I:56vh?";
+constexpr const char optstring[] = "s:k:o:e:r:d:w:l:N:C:E:D:I:56vh?";
 
 // A whole decimal number in [lo, hi], or the process ends with a message naming the option.
 long number(NKCx *nk, char opt, const char *s, long lo, long hi) {
@@ -105,6 +106,9 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
       break;
     case 'o':
       o->latency_ms = static_cast<unsigned>(number(nk, 'o', optarg, 0, 10000));
+      break;
+    case 'r':
+      o->engine.request_repeat_ns = number(nk, 'r', optarg, 1, 10000) * std::int64_t{1000000};
       break;
     case 'e':
       o->rate_kbps = static_cast<unsigned>(number(nk, 'e', optarg, 1, 10000000));

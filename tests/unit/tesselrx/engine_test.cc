@@ -142,6 +142,7 @@ TEST_F(RxEngine, FlushPlaysEverythingWaitingAtOnce) {
 TEST_F(RxEngine, FirstContactAsksForTheDescriptionAndStartsPinging) {
   cfg.info.node_no = 3;
   cfg.info.cluster_name = "alpha";
+  cfg.probe_after_ns = 10000 * ms; // only pings here
   start();
   rx_engine_poll(&e, 0);
   EXPECT_TRUE(edge.sent.empty()); // no peer yet
