@@ -14,7 +14,7 @@ import pytest
 
 from tessel_proc import MAGIC, free_udp_ports, log_texts, program
 
-REPORT = re.compile(r"^(Slices|Missing|Packets|Dropped|Pings): (.*)$")
+REPORT = re.compile(r"^(Slices|Missing|Packets|Dropped|Pings|Recovered|Wire): (.*)$")
 
 
 def report(stderr):
