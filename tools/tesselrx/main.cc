@@ -68,18 +68,37 @@ void install_signals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Datagrams read from one socket before the others get their turn.
-constexpr int read_batch = 64;
+// Rounds of reading per pass. The transmitter sends to its ports in turn, so taking one
+// datagram from each ready socket per round keeps close to the order they were sent in.
+constexpr int read_rounds = 64;
 
-void read_socket(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
-  for (int i = 0; i < read_batch; ++i) {
-    sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    const ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
-    if (n < 0) {
-      return; // EAGAIN, or an error queued by an earlier send; either way, nothing to read
+// True when a datagram was read.
+bool read_one(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
+  sockaddr_in from{};
+  socklen_t from_len = sizeof from;
+  const ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
+  if (n < 0) {
+    return false; // EAGAIN, or an error queued by an earlier send; either way, nothing to read
+  }
+  rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from, monotonic_ns());
+  return true;
+}
+
+void read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t cap) {
+  for (int round = 0; round < read_rounds; ++round) {
+    bool any = false;
+    for (const rx_fd &s : edge->sockets) {
+      if (FD_ISSET(s.get(), ready)) {
+        if (read_one(edge, s.get(), buf, cap)) {
+          any = true;
+        } else {
+          FD_CLR(s.get(), ready);
+        }
+      }
     }
-    rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from, monotonic_ns());
+    if (!any) {
+      return;
+    }
   }
 }
 
@@ -145,11 +164,7 @@ int main(int argc, char **argv) {
     if (ready <= 0) {
       continue; // time-out, or a signal
     }
-    for (const rx_fd &s : edge->sockets) {
-      if (FD_ISSET(s.get(), &rfds)) {
-        read_socket(edge, s.get(), buf, sizeof buf);
-      }
-    }
+    read_sockets(edge, &rfds, buf, sizeof buf);
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);

@@ -137,6 +137,14 @@ void note_missing(rx_engine *e, std::uint64_t from, std::uint64_t to, std::int64
   rx_requests_add(&e->req, from, to, due, wait_pos);
 }
 
+// A first send arriving after its slice was rebuilt or resent was only overtaken, not lost.
+void reclassify(rx_engine *e, const rx_packet &p) {
+  rx_slot &s = e->window.slots[p.seq & (e->window.capacity - 1)];
+  if (s.filled && s.seq == p.seq && !p.rebuilt && p.type == TUN_DATA) {
+    s.origin = rx_origin::wire;
+  }
+}
+
 void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   if (!p.rebuilt) {
     ++(p.type == TUN_DATA_RESENT ? e->stat.data_resent : e->stat.data);
@@ -149,6 +157,7 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, p.ts)) {
   case rx_insert::duplicate:
     ++e->stat.duplicates;
+    reclassify(e, p);
     return;
   case rx_insert::late:
     ++e->stat.late;
@@ -173,11 +182,8 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
       e->stat.gap_slices += p.seq - highest_before - 1;
       note_missing(e, highest_before + 1, p.seq, now_ns);
     }
-    if (p.rebuilt) {
-      ++e->stat.recovered_fec;
-    } else if (p.type == TUN_DATA_RESENT) {
-      ++e->stat.recovered_resend;
-    }
+    e->window.slots[p.seq & (e->window.capacity - 1)].origin =
+        p.rebuilt ? rx_origin::parity : (p.type == TUN_DATA_RESENT ? rx_origin::resend : rx_origin::wire);
     break;
   }
   // Only slices that were taken in move the clock offset: a refused one cannot shift play-out.
@@ -295,6 +301,11 @@ void send_ping(rx_engine *e, std::int64_t now_ns) {
 void play_slot(rx_engine *e, const rx_slot &s, std::uint64_t missing_before) {
   e->stat.lost += missing_before;
   ++e->stat.played;
+  if (s.origin == rx_origin::parity) {
+    ++e->stat.recovered_fec;
+  } else if (s.origin == rx_origin::resend) {
+    ++e->stat.recovered_resend;
+  }
   const std::size_t bytes = ts_packet_size * s.ts_packets;
   e->stat.played_bytes += bytes;
   if (bytes > 0) {

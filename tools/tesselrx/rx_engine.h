@@ -77,8 +77,10 @@ struct rx_stats {
   std::uint64_t gaps = 0;          // jumps forward in the highest number seen
   std::uint64_t gap_slices = 0;    // numbers skipped by those jumps at the time
   std::uint64_t lost = 0;          // numbers given up at play-out
-  std::uint64_t recovered_fec = 0;    // stored slices rebuilt from parity
-  std::uint64_t recovered_resend = 0; // stored slices that came as resends
+  // played slices that came only through a rebuild or a resend (a first send of the slice
+  // arriving later, overtaken, takes the credit back)
+  std::uint64_t recovered_fec = 0;
+  std::uint64_t recovered_resend = 0;
   std::uint64_t played = 0;        // slices played (empty ones included)
   std::uint64_t played_bytes = 0;
   std::uint64_t first_seq = 0;

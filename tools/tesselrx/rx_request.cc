@@ -12,7 +12,7 @@ void put_seq(rx_requests *r, std::uint64_t seq) {
   ++r->building;
 }
 
-void flush(rx_requests *r, rx_request_send send, void *ctx) {
+void flush(rx_requests *r, rx_request_send send, void *ctx, bool probe = false) {
   if (r->building == 0) {
     return;
   }
@@ -23,7 +23,7 @@ void flush(rx_requests *r, rx_request_send send, void *ctx) {
                                           static_cast<std::uint8_t>(r->building), r->next_id++};
   std::memcpy(r->packet, head, header_size);
   send(ctx, std::span<const std::uint8_t>(r->packet, header_size + 8 * std::size_t{r->building}));
-  ++r->stat.packets;
+  ++(probe ? r->stat.probes : r->stat.packets);
   r->building = 0;
 }
 
@@ -120,6 +120,5 @@ void rx_requests_probe(rx_requests *r, std::uint64_t from, unsigned n, rx_reques
   for (unsigned i = 0; i < n && i < rx_request_max_seqs; ++i) {
     put_seq(r, from + i);
   }
-  ++r->stat.probes;
-  flush(r, send, ctx);
+  flush(r, send, ctx, true);
 }

@@ -25,7 +25,7 @@ struct rx_missing {
 };
 
 struct rx_request_stats {
-  std::uint64_t packets = 0;   // request packets sent
+  std::uint64_t packets = 0;   // request packets sent for known gaps
   std::uint64_t seqs = 0;      // numbers asked for, repeats included
   std::uint64_t repeats = 0;   // numbers asked for again
   std::uint64_t probes = 0;    // packets asking past the highest number after a silence

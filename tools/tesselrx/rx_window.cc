@@ -29,6 +29,7 @@ void store(rx_window *w, std::uint64_t seq, std::int64_t time_ns, std::span<cons
   s.time_ns = time_ns;
   s.ts_packets = static_cast<std::uint8_t>(ts.size() / ts_packet_size);
   s.filled = true;
+  s.origin = rx_origin::wire;
   std::memcpy(s.data, ts.data(), ts.size());
   ++w->pending;
   if (seq > w->highest) {

@@ -10,11 +10,15 @@
 
 #include "slice.h"
 
+// How the slice that fills a slot came: the engine counts recoveries by it at play-out.
+enum class rx_origin : std::uint8_t { wire, resend, parity };
+
 struct rx_slot {
   std::uint64_t seq = 0;   // the number this slot holds or last held
   std::int64_t time_ns = 0; // the slice's time on the transmitter's clock
   std::uint8_t ts_packets = 0;
   bool filled = false;     // waiting to be played
+  rx_origin origin = rx_origin::wire;
   std::uint8_t data[slice_payload_max];
 };
 
