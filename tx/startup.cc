@@ -17,6 +17,8 @@ tesseltx *_t = nullptr;
 void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
 
 tesseltx::~tesseltx() {
+  // The encryption worker reads the ring through _t: it ends before anything goes.
+  aes.reset();
   while (tr != nullptr) {
     transmission *next_tr = tr->next;
     if (tr->sock >= 0) {
