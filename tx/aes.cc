@@ -8,18 +8,23 @@
 #include <pthread.h>
 #include <system_error>
 
+void aes_stop(tun_aes *a) {
+  if (a == nullptr || !a->thread.joinable()) {
+    return;
+  }
+  {
+    std::lock_guard lock(a->mutex);
+    a->stop = true;
+  }
+  a->cond.notify_all();
+  a->thread.join();
+}
+
 void tun_aes_deleter::operator()(tun_aes *a) const {
   if (a == nullptr) {
     return;
   }
-  if (a->thread.joinable()) {
-    {
-      std::lock_guard lock(a->mutex);
-      a->stop = true;
-    }
-    a->cond.notify_all();
-    a->thread.join();
-  }
+  aes_stop(a);
   EVP_CIPHER_CTX_free(a->ctx);
   EVP_PKEY_free(a->pkey);
   delete a;

@@ -71,6 +71,10 @@ void aes_iv_seq(tun_aes *a, std::uint64_t seq);
 // 0 with the reason logged, the slice unchanged and unmarked.
 int aes_encrypt(tun_aes *a, tun_slice *s);
 
+// Ends the worker, if one runs, and waits for it. Whoever owns the record calls it before the
+// pointer the slice function reaches the record through goes away.
+void aes_stop(tun_aes *a);
+
 // The worker: encrypts every slice that `slice_function` hands out, in order, and publishes its
 // own CPU time. Returns only once `stop` is set.
 void *aes_decode_thread(void *record);

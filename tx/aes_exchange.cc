@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <openssl/err.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -48,6 +49,8 @@ const tun_packet_header *aes_get_response_packet(tun_aes *a, std::span<const std
   }
   const std::unique_ptr<EVP_PKEY, pkey_free> pub(decoded);
   if (!pub) {
+    // Hostile requests come again and again; their reasons are not kept for later callers.
+    ERR_clear_error();
     nk_log(a->nk, LOG_ERR, "Unable to decode public key\n");
     return nullptr;
   }
@@ -55,6 +58,7 @@ const tun_packet_header *aes_get_response_packet(tun_aes *a, std::span<const std
   const std::size_t iv_field = aes_iv_field_len(a);
   const std::size_t ct_len = encrypt_key(a, pub.get(), reply.subspan(hlen + iv_field));
   if (ct_len == 0) {
+    ERR_clear_error();
     nk_log(a->nk, LOG_NOTICE, "Unable to encrypt tranmission key\n");
     return nullptr;
   }

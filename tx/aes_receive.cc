@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -125,6 +126,7 @@ int aes_receive_key(tun_aes *a, std::span<const std::uint8_t> reply) {
     got = decrypt_key(a, reply.subspan(hlen + iv_field, ct_len), plain);
   }
   if (got < 0) {
+    ERR_clear_error();
     nk_log(a->nk, LOG_ERR, "Unable to decrypt AES%d transmission key\n", bits);
     return 0;
   }

@@ -17,7 +17,9 @@ tesseltx *_t = nullptr;
 void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
 
 tesseltx::~tesseltx() {
-  // The encryption worker reads the ring through _t: it ends before anything goes.
+  // The encryption worker reads the ring and this very pointer through _t: it ends before
+  // anything goes.
+  aes_stop(aes.get());
   aes.reset();
   while (tr != nullptr) {
     transmission *next_tr = tr->next;
