@@ -205,19 +205,6 @@ TEST(AesEncrypt, EachSliceIsStandardCtrFromItsCounterBlock) {
   }
 }
 
-TEST(AesEncrypt, SlicesZeroAndTwoShareTheirKeystream) {
-  tun_aes_ptr a = transmitter(false);
-  tun_slice s0{};
-  tun_slice s2{};
-  fill_slice(&s0, 0, 7);
-  fill_slice(&s2, 2, 7);
-  std::memset(s0.udp_data, 0, sizeof s0.udp_data);
-  std::memset(s2.udp_data, 0, sizeof s2.udp_data);
-  ASSERT_EQ(aes_encrypt(a.get(), &s0), 1);
-  ASSERT_EQ(aes_encrypt(a.get(), &s2), 1);
-  EXPECT_EQ(std::memcmp(s0.udp_data, s2.udp_data, 1316), 0);
-}
-
 TEST(AesEncrypt, AFailureLeavesTheSliceClearAndUnmarked) {
   fd_capture err;
   tun_aes_ptr a = transmitter(false);
