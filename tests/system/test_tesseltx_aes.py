@@ -1,12 +1,20 @@
 """Encryption seen from the far end: the key reply checked with the openssl command line, slices
-decrypted with it, and no slice in clear even through loss and resends."""
+decrypted with it, no slice in clear even through loss and resends, and the reference receiver
+playing the stream out byte for byte through an impaired link."""
 import os
+import random
+import select
+import signal
+import socket
 import struct
 import subprocess
+import threading
+import time
 
 import pytest
 
-from tessel_proc import Peer, header, log_texts, program, ts_packet
+from tessel_proc import Peer, free_udp_ports, header, log_texts, program, ts_packet
+from test_tesselrx import Receiver, end_processes, popen, report  # noqa: F401 (end_processes: autouse)
 from test_tesseltx_tunnel import Tunnel, data_packets, slice_of
 
 
@@ -167,3 +175,118 @@ def test_bad_requests_are_logged_and_unanswered_then_a_good_one_is(tx, rsa, requ
     texts = log_texts(err)
     assert texts.count("[0] Public key received.") == 2
     assert line in texts
+
+
+# -- end to end: tsgen -> tesseltx -> impairing relay -> tesselrx -K ---------------------------
+
+class Relay:
+    """Carries the tunnel between its two ends on `count` consecutive ports, with seeded
+    impairment towards the receiver (reordering, duplication) and the loss of the receiver's
+    first key requests; the way back goes to wherever the transmitter sent from."""
+
+    def __init__(self, to_ports, seed, drop_key_requests=2):
+        self.rng = random.Random(seed)
+        self.ports = free_udp_ports(len(to_ports), consecutive=True)
+        self.socks = []
+        for p in self.ports:
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+            s.bind(("127.0.0.1", p))
+            self.socks.append(s)
+        self.back = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)  # towards the receiver
+        self.back.bind(("127.0.0.1", 0))
+        self.to_ports = to_ports
+        self.tx_addr = None
+        self.drop_key_requests = drop_key_requests
+        self.held = []
+        self.counts = {"reordered": 0, "duplicated": 0, "key_requests_dropped": 0}
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def forward(self, data, index):
+        dest = ("127.0.0.1", self.to_ports[index])
+        r = self.rng.random()
+        if r < 0.15:
+            self.held.append((self.rng.randint(1, 4), data, dest))
+            self.counts["reordered"] += 1
+            return
+        self.back.sendto(data, dest)
+        if r < 0.25:
+            self.back.sendto(data, dest)
+            self.counts["duplicated"] += 1
+        still = []
+        for n, d, to in self.held:
+            if n <= 1:
+                self.back.sendto(d, to)
+            else:
+                still.append((n - 1, d, to))
+        self.held = still
+
+    def run(self):
+        while self.running:
+            ready, _, _ = select.select(self.socks + [self.back], [], [], 0.05)
+            for s in ready:
+                data, src = s.recvfrom(4096)
+                if s is self.back:
+                    if self.tx_addr is None:
+                        continue
+                    if len(data) > 5 and data[5] & 0x3F == 0x22 and self.drop_key_requests > 0:
+                        self.drop_key_requests -= 1
+                        self.counts["key_requests_dropped"] += 1
+                        continue
+                    self.socks[0].sendto(data, self.tx_addr)
+                else:
+                    self.tx_addr = src
+                    self.forward(data, self.socks.index(s))
+            if not ready:
+                for _, d, to in self.held:
+                    self.back.sendto(d, to)
+                self.held = []
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        for s in self.socks + [self.back]:
+            s.close()
+
+
+def key_counters(log):
+    for text in log_texts(log):
+        if text.startswith("Keys: "):
+            return {k: int(v) for k, v in (item.rsplit(" ", 1) for item in text[6:].split(", "))}
+    return {}
+
+
+@pytest.mark.parametrize("option,bits", [("-K", 128), ("-L", 256)])
+def test_end_to_end_through_impairment_byte_identical(tmp_path, option, bits):
+    tsgen = program("tsgen")
+    rx = Receiver(program("tesselrx"), "-K", "-w", str(tmp_path / "out.ts"), ports=2, latency=400,
+                  out=str(tmp_path))
+    relay = Relay(rx.ports, seed=bits)
+    in_port = free_udp_ports()[0]
+    tx_err = open(tmp_path / "tx.log", "w+")
+    tx = popen([program("tesseltx"), "-s", "127.0.0.1:%d" % in_port, "-k", "2", "-d",
+                "127.0.0.1:%d" % relay.ports[0], "-e", "5000", "-o", "500", option], stderr=tx_err)
+    try:
+        # The receiver learns of the transmitter from its first description and asks at once.
+        rx.wait_for("Transmission key accepted: AES%d" % bits)
+        r = subprocess.run([tsgen, "-r", "3000", "-t", "2", "-S", str(bits), "-d", "127.0.0.1:%d" % in_port,
+                            "-w", str(tmp_path / "in.ts")], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        time.sleep(1.2)
+        c = rx.stop()
+        keys = key_counters(rx.log())
+    finally:
+        relay.close()
+        tx.send_signal(signal.SIGTERM)
+        tx.wait(timeout=10)
+    sent = (tmp_path / "in.ts").read_bytes()
+    assert (tmp_path / "out.ts").read_bytes() == sent
+    slices = len(sent) // 1316
+    assert c["received"] == slices and c["lost"] == 0 and c["duplicates"] > 0
+    assert relay.counts["reordered"] > 0 and relay.counts["key_requests_dropped"] == 2
+    assert keys["key_requests"] >= 3 and keys["keys_accepted"] >= 1
+    assert keys["decrypted"] == slices + c["duplicates"] and keys["undecryptable"] == 0
+    tx_err.seek(0)
+    assert log_texts(tx_err.read()).count("[0] Transmission key sent.") == keys["key_requests"] - 2
