@@ -497,8 +497,10 @@ TEST_F(Worker, EverySliceLeavesEncryptedAndInOrder) {
 TEST_F(Worker, ADamagedContextIsRebuiltAndTheSliceStillGoes) {
   start({"-L"});
   tun_aes *a = t->aes.get();
+  // The worker first takes the empty slot 0; once that is marked, it touches its context again
+  // only after taking the lock for the next slice.
+  ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), &t->buffer[0]) != 0; }));
   {
-    // The worker reads its context only after taking the lock for a slice.
     std::lock_guard lock(a->mutex);
     EVP_CIPHER_CTX_reset(a->ctx);
   }
