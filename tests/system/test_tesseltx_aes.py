@@ -154,29 +154,6 @@ def test_no_slice_in_clear_through_loss_and_resends(tx, rsa, tmp_path):
         assert got[s] == stream[s][:188 * (s % 4)], s
 
 
-@pytest.mark.parametrize("request_bytes,line", [
-    (lambda der: key_request(der)[:100], "Unable to decode public key"),
-    (lambda der: header(7, 0x22, 8, 0) + b"\x30\x06\x02\x01\x05\x02\x01\x03", "Unable to encrypt tranmission key"),
-    (lambda der: header(7, 0x22, 0, 0), "Unable to decode public key"),
-])
-def test_bad_requests_are_logged_and_unanswered_then_a_good_one_is(tx, rsa, request_bytes, line):
-    key_pem, der = rsa
-    peer = Peer()
-    t = Tunnel(tx, [peer], "-e", "100000", "-o", "100", "-K")
-    peer.poll(0.3)
-    peer.send(request_bytes(der))
-    peer.poll(0.3)
-    assert peer.of_type(0x23, 0x25) == []
-    assert t.proc.poll() is None
-    peer.send(key_request(der))
-    peer.poll(0.3)
-    rc, out, err = t.stop()
-    assert len(peer.of_type(0x23)) == 1
-    texts = log_texts(err)
-    assert texts.count("[0] Public key received.") == 2
-    assert line in texts
-
-
 # -- end to end: tsgen -> tesseltx -> impairing relay -> tesselrx -K ---------------------------
 
 class Relay:
