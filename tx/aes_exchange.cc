@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -15,11 +17,29 @@ struct pkey_ctx_free {
   void operator()(EVP_PKEY_CTX *c) const { EVP_PKEY_CTX_free(c); }
 };
 
+struct bn_free {
+  void operator()(BIGNUM *b) const { BN_free(b); }
+};
+
+// Receivers' keys have small public exponents (65537). A long one makes the public operation as
+// dear as a private one: on the device, a few such requests a second would stall the network
+// thread, so they are refused.
+constexpr int max_exponent_bits = 32;
+
+bool exponent_is_small(EVP_PKEY *pub) {
+  BIGNUM *raw = nullptr;
+  if (EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_E, &raw) != 1) {
+    return false;
+  }
+  const std::unique_ptr<BIGNUM, bn_free> e(raw);
+  return BN_num_bits(e.get()) <= max_exponent_bits;
+}
+
 // RSA-encrypts the transmission key into `out`; the ciphertext length, or 0 on failure.
 std::size_t encrypt_key(const tun_aes *a, EVP_PKEY *pub, std::span<std::uint8_t> out) {
   // Larger moduli would write past the reply packet: the ciphertext is as long as the modulus.
   const int modulus = EVP_PKEY_get_size(pub);
-  if (modulus <= 0 || static_cast<std::size_t>(modulus) > out.size()) {
+  if (modulus <= 0 || static_cast<std::size_t>(modulus) > out.size() || !exponent_is_small(pub)) {
     return 0;
   }
   std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new(pub, nullptr));

@@ -124,8 +124,9 @@ template <typename Pred> bool eventually(Pred pred) {
   return true;
 }
 
-// DER of an RSAPublicKey with a modulus of `bits` bits (top and bottom bit set) and e = 65537.
-bytes der_public_key(std::size_t bits) {
+// DER of an RSAPublicKey with a modulus of `bits` bits (top and bottom bit set) and the
+// exponent 65537, or one of `e_bytes` bytes.
+bytes der_public_key(std::size_t bits, std::size_t e_bytes = 0) {
   auto len_of = [](std::size_t n) {
     bytes l;
     if (n < 128) {
@@ -143,7 +144,16 @@ bytes der_public_key(std::size_t bits) {
   const bytes nl = len_of(n.size());
   body.insert(body.end(), nl.begin(), nl.end());
   body.insert(body.end(), n.begin(), n.end());
-  body.insert(body.end(), {0x02, 0x03, 0x01, 0x00, 0x01});
+  if (e_bytes == 0) {
+    body.insert(body.end(), {0x02, 0x03, 0x01, 0x00, 0x01});
+  } else {
+    bytes e(e_bytes, 0x33);
+    e.back() = 0x01;
+    body.push_back(0x02);
+    const bytes el = len_of(e.size());
+    body.insert(body.end(), el.begin(), el.end());
+    body.insert(body.end(), e.begin(), e.end());
+  }
   bytes der = {0x30};
   const bytes bl = len_of(body.size());
   der.insert(der.end(), bl.begin(), bl.end());
@@ -271,7 +281,9 @@ TEST(AesExchange, HostileRequestsAreLoggedAndRefused) {
   tun_aes_ptr wide = transmitter(true);
   EXPECT_TRUE(reply_for(wide.get(), big).empty());
   EXPECT_TRUE(reply_for(tx.get(), request_with(der_public_key(64))).empty()) << "too small for the padding";
-  EXPECT_EQ(count_of(err.text(), "Unable to encrypt tranmission key"), 2u);
+  EXPECT_FALSE(reply_for(tx.get(), request_with(der_public_key(3072, 4))).empty());
+  EXPECT_TRUE(reply_for(tx.get(), request_with(der_public_key(3072, 5))).empty()) << "an exponent of 40 bits";
+  EXPECT_EQ(count_of(err.text(), "Unable to encrypt tranmission key"), 3u);
 }
 
 TEST(AesReceive, BadRepliesLeaveAnEarlierKeyInUse) {
