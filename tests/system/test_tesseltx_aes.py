@@ -206,7 +206,9 @@ class Relay:
             for s in ready:
                 data, src = s.recvfrom(4096)
                 if s is self.back:
-                    if self.tx_addr is None:
+                    # Descriptions stay on this side: a transmitter that got one would rewrite the
+                    # description dump in /tmp that another suite may be reading at the time.
+                    if self.tx_addr is None or (len(data) > 5 and data[5] & 0x3F in (0x20, 0x21)):
                         continue
                     if len(data) > 5 and data[5] & 0x3F == 0x22 and self.drop_key_requests > 0:
                         self.drop_key_requests -= 1
