@@ -7,6 +7,7 @@
 #include <openssl/rand.h>
 #include <pthread.h>
 #include <system_error>
+#include <unistd.h>
 
 void aes_stop(tun_aes *a) {
   if (a == nullptr || !a->thread.joinable()) {
