@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "aes.h"
 #include "info.h"
 #include "nk_context.h"
 #include "rx_fec.h"
@@ -46,6 +47,8 @@ struct rx_config {
   // A first slice numbered up to this is taken to be the start of a fresh stream: the numbers
   // before it are asked for.
   std::uint64_t fresh_stream_max = 1024;
+  // Ask the transmitter for its key (every 100 ms until one is accepted) and decrypt slices.
+  bool decrypt = false;
   tun_info info; // our own description
 };
 
@@ -96,6 +99,11 @@ struct rx_stats {
   // everything sent to the transmitter
   std::uint64_t sent_datagrams = 0;
   std::uint64_t sent_bytes = 0;
+  // encryption
+  std::uint64_t key_requests = 0;
+  std::uint64_t keys_accepted = 0;
+  std::uint64_t decrypted = 0;
+  std::uint64_t undecryptable = 0; // encrypted slices dropped: no key, or decryption failed
 };
 
 struct rx_engine {
@@ -122,6 +130,12 @@ struct rx_engine {
   std::int64_t last_data_ns = 0;
   std::int64_t next_probe_ns = INT64_MAX;
   alignas(8) std::uint8_t rebuilt[sizeof(tun_data_packet)] = {};
+  // The receiving end of the key exchange, with `cfg.decrypt` only.
+  tun_aes_ptr aes;
+  bool key_asked = false;
+  bool key_not_needed = false; // the stream came in clear: this transmitter does not encrypt
+  bool undecryptable_logged = false;
+  alignas(8) std::uint8_t clear[slice_payload_max] = {};
   alignas(8) std::uint8_t out[sizeof(tun_ping_packet)] = {};
 };
 
