@@ -107,6 +107,11 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
     return;
   }
   const bool first = !e->peer_known;
+  if (!first) {
+    // Positions from another source would mix with those held: a rebuild could be garbage.
+    rx_fec_reset(&e->fec);
+    e->req.fec_seen = 0;
+  }
   e->peer = from;
   e->peer_known = true;
   char addr[INET_ADDRSTRLEN] = "?";
@@ -280,6 +285,13 @@ void take_rebuilt(rx_engine *e, std::size_t image_len, std::int64_t now_ns) {
   const std::span<const std::uint8_t> d(e->rebuilt, at + image_len);
   if (rx_parse_datagram(d, e->cfg.protocol_version, &p) != rx_reject::none || p.kind != rx_kind::data) {
     ++e->stat.malformed;
+    return;
+  }
+  // A rebuild stands for a slice that is missing, or one just past the newest (the last of its
+  // group); anything else means the group was not what it seemed, and its bytes are not used.
+  const rx_window &w = e->window;
+  const bool wanted = w.head == 0 || rx_window_missing(&w, p.seq) || (p.seq > w.highest && p.seq - w.highest <= 256);
+  if (!wanted) {
     return;
   }
   p.rebuilt = true;

@@ -28,6 +28,15 @@ bool rx_fec_init(rx_fec *f) {
   return f->store != nullptr;
 }
 
+void rx_fec_reset(rx_fec *f) {
+  for (std::uint64_t i = 0; i < rx_fec_positions; ++i) {
+    f->store[i].kind = rx_fec_kind::none;
+  }
+  f->group = 0;
+  f->parity_seen = false;
+  f->last_parity = 0;
+}
+
 void rx_fec_data(rx_fec *f, std::uint64_t pos, std::span<const std::uint8_t> image, std::size_t expected) {
   if (expected > sizeof(tun_slice) || image.size() < expected) {
     // Without its last bytes the XOR of its group cannot be undone exactly.

@@ -38,6 +38,9 @@ struct rx_fec {
 
 bool rx_fec_init(rx_fec *f);
 
+// Forgets every position: a new transmitter (or a new socket of it) counts positions afresh.
+void rx_fec_reset(rx_fec *f);
+
 // A data packet at FEC position `pos`; `image` is its slice image as received, whose
 // `expected` bytes (28 + 188 n) must all be there for it to take part in a rebuild.
 void rx_fec_data(rx_fec *f, std::uint64_t pos, std::span<const std::uint8_t> image, std::size_t expected);

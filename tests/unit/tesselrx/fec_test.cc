@@ -127,4 +127,24 @@ TEST_F(RxFec, AnImageShortOfItsLastBytesNeverTakesPartInARebuild) {
   EXPECT_EQ(e.stat.recovered_fec, 0u);
 }
 
+TEST_F(RxFec, PositionsFromANewSourceDoNotMixWithThoseHeld) {
+  // The first source sends slice 2 at position 0 and falls silent before its parity.
+  const bytes group_seen = parity(3, {}, 1); // teaches G = 4
+  in(group_seen);
+  in(data(2, 1, 0));
+  // A restarted transmitter, from another port, counts positions from 0 again: its slices 4
+  // and 5 at positions 0 and 1 are lost. Position 0 still held from before must not stand in
+  // for slice 4, or the XOR would make a slice 3 (2 ^ 4 ^ 5) out of other bytes.
+  const bytes d = data(4, 1, 0), e5 = data(5, 1, 1), f = data(6, 1, 2);
+  const bytes p = parity(3, {image_of(d), image_of(e5), image_of(f)}, 1);
+  for (const bytes *b : {&f, &p}) {
+    ASSERT_EQ(rx_engine_input(&e, std::span<const std::uint8_t>(b->data(), b->size()), loopback(4001), 1 * ms),
+              rx_reject::none);
+  }
+  EXPECT_EQ(e.fec.stat.rebuilt, 0u);
+  EXPECT_EQ(e.stat.recovered_fec, 0u);
+  rx_engine_flush(&e);
+  EXPECT_EQ(played.size(), 2u); // slices 2 and 6, nothing made up between them
+}
+
 } // namespace
