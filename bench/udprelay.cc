@@ -101,17 +101,18 @@ int main(int argc, char **argv) {
     } else if (opt == 'w') {
       file = optarg;
     } else if (opt == 'I') {
-      const char *spec = optarg;
+      const char *link_text = optarg;
       bool f = true, b = true;
-      if (std::strncmp(spec, "fwd:", 4) == 0) {
+      if (std::strncmp(link_text, "fwd:", 4) == 0) {
         b = false;
-        spec += 4;
-      } else if (std::strncmp(spec, "back:", 5) == 0) {
+        link_text += 4;
+      } else if (std::strncmp(link_text, "back:", 5) == 0) {
         f = false;
-        spec += 5;
+        link_text += 5;
       }
       std::string why;
-      if ((f && !rx_impair_parse(spec, &link_fwd, &why)) || (b && !rx_impair_parse(spec, &link_back, &why))) {
+      if ((f && !rx_impair_parse(link_text, &link_fwd, &why)) ||
+          (b && !rx_impair_parse(link_text, &link_back, &why))) {
         std::fprintf(stderr, "udprelay: -I %s: %s\n", optarg, why.c_str());
         return 2;
       }

@@ -148,17 +148,18 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
       o->engine.info.description = first_chars(optarg, tun_info_text_max);
       break;
     case 'I': {
-      const char *spec = optarg;
+      const char *link_text = optarg;
       bool in = true, out = true;
-      if (std::strncmp(spec, "in:", 3) == 0) {
+      if (std::strncmp(link_text, "in:", 3) == 0) {
         out = false;
-        spec += 3;
-      } else if (std::strncmp(spec, "out:", 4) == 0) {
+        link_text += 3;
+      } else if (std::strncmp(link_text, "out:", 4) == 0) {
         in = false;
-        spec += 4;
+        link_text += 4;
       }
       std::string why;
-      if ((in && !rx_impair_parse(spec, &o->impair_in, &why)) || (out && !rx_impair_parse(spec, &o->impair_out, &why))) {
+      if ((in && !rx_impair_parse(link_text, &o->impair_in, &why)) ||
+          (out && !rx_impair_parse(link_text, &o->impair_out, &why))) {
         nk_die(nk, "Invalid link impairment '%s': %s", optarg, why.c_str());
       }
       break;

@@ -17,10 +17,10 @@ void collect(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &) {
   static_cast<delivered *>(ctx)->firsts.push_back(d[0]);
 }
 
-std::vector<std::uint8_t> run(const char *spec, int count, std::int64_t step_ns = ms, std::uint64_t stream = 1) {
+std::vector<std::uint8_t> run(const char *link_text, int count, std::int64_t step_ns = ms, std::uint64_t stream = 1) {
   rx_impair_config cfg;
   std::string why;
-  EXPECT_TRUE(rx_impair_parse(spec, &cfg, &why)) << why;
+  EXPECT_TRUE(rx_impair_parse(link_text, &cfg, &why)) << why;
   delivered out;
   rx_impair im;
   EXPECT_TRUE(rx_impair_init(&im, cfg, stream, 1024, collect, &out));
@@ -36,11 +36,11 @@ std::vector<std::uint8_t> run(const char *spec, int count, std::int64_t step_ns 
 }
 
 TEST(RxImpair, TheSameSeedGivesTheSameFatesAndAnotherSeedOrDirectionOthers) {
-  const char *spec = "loss=10,burst=5:4,dup=3,reorder=5:3,jitter=2,seed=42";
-  const auto a = run(spec, 2000);
-  EXPECT_EQ(a, run(spec, 2000));
+  const char *link_text = "loss=10,burst=5:4,dup=3,reorder=5:3,jitter=2,seed=42";
+  const auto a = run(link_text, 2000);
+  EXPECT_EQ(a, run(link_text, 2000));
   EXPECT_NE(a, run("loss=10,burst=5:4,dup=3,reorder=5:3,jitter=2,seed=43", 2000));
-  EXPECT_NE(a, run(spec, 2000, ms, 2));
+  EXPECT_NE(a, run(link_text, 2000, ms, 2));
 }
 
 TEST(RxImpair, LossAndBurstsTakeTheirShareInTheLongRun) {
