@@ -10,7 +10,8 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
 Each run is one run (no medians); BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
-BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") change it. Run through scripts/bench."""
+BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu max")
+change it. Run through scripts/bench."""
 import collections
 import os
 import re
@@ -27,7 +28,9 @@ LATENCY_MS = 500
 SECONDS = int(os.environ.get("BENCH_SIDE_SECONDS", "4"))
 LOSS_RATE = int(os.environ.get("BENCH_SIDE_RATE", "10"))  # Mbit/s of the loss runs
 CPU_RATES = [10, 50, 100]
-MAX_RATES = [int(r) for r in os.environ.get("BENCH_SIDE_RATES", "100 200 300 400 500 600 700 800 1000").split()]
+MAX_RATES = [int(r) for r in os.environ.get("BENCH_SIDE_RATES",
+                                             "100 200 300 400 500 600 700 800 1000 1200 1400 1700 2000").split()]
+PARTS = os.environ.get("BENCH_SIDE_PARTS", "loss wire cpu max").split()
 PEERS = os.environ.get("BENCH_SIDE_PEERS", "tessel tessel-fec srt rist").split()
 LINKS = [
     ("1% loss", "loss=1"),
@@ -204,10 +207,24 @@ def main():
     print("  link: udprelay -I <link>,seed=1 on both directions (bursts: 5 % of datagrams, 20 on average)",
           flush=True)
 
+    if "loss" in PARTS:
+        loss_table()
+    if "wire" in PARTS:
+        wire_table()
+    if "cpu" in PARTS:
+        cpu_table()
+    if "max" in PARTS:
+        max_table()
+
+
+WIRE_ROWS = {}
+
+
+def loss_table():
     print("\nDelivered fraction / byte-identical, %d Mbit/s for %d s through the impaired relay:" %
           (LOSS_RATE, SECONDS), flush=True)
     print("  %-30s" % "link" + "".join("%-20s" % p for p in PEERS), flush=True)
-    wire_rows = {}
+    wire_rows = WIRE_ROWS
     for name, link in LINKS:
         cells = []
         for peer in PEERS:
@@ -221,6 +238,10 @@ def main():
                 end_all()
         print("  %-30s" % ("%s (%s)" % (name, link)) + "".join("%-20s" % c for c in cells), flush=True)
 
+
+
+def wire_table():
+    wire_rows = WIRE_ROWS
     print("\nBytes on the wire (UDP payloads, both directions) per payload byte, %d Mbit/s:" % LOSS_RATE, flush=True)
     clean = {}
     for peer in PEERS:
@@ -235,6 +256,9 @@ def main():
     print("  %-12s" % "5% loss" + "".join("%-12s" % ("%.4f" % five[p] if p in five else "-") for p in PEERS),
           flush=True)
 
+
+
+def cpu_table():
     print("\nCPU seconds per GB of stream (sender + receiver), %d s per run, no relay:" % SECONDS, flush=True)
     for rate in CPU_RATES:
         cells = []
@@ -248,6 +272,9 @@ def main():
                 end_all()
         print("  %4d Mbit/s  " % rate + "".join("%-12s=%-10s" % (p, c) for p, c in zip(PEERS, cells)), flush=True)
 
+
+
+def max_table():
     print("\nHighest rate carried without loss (no relay, %d s per step):" % SECONDS, flush=True)
     for peer in PEERS:
         best = 0
