@@ -91,7 +91,9 @@ TEST_F(Input, DatagramsBecomeNumberedSlicesInTheirSlots) {
   EXPECT_EQ(t->stat.in_bytes, 1100u);
   EXPECT_EQ(t->stat.sb, 5u) << "'y' is no sync byte";
   EXPECT_EQ(t->stat.from_driver.count, 2) << "each datagram carried its kernel time stamp";
-  EXPECT_GE(t->stat.from_driver.min, 0);
+  // Loopback may stamp a datagram in a softirq that runs after the read of the wall clock on
+  // a busy machine: a few microseconds below zero, which the input path treats as no wait.
+  EXPECT_GE(t->stat.from_driver.min, -1000);
   EXPECT_TRUE(!timespec64_before(t->now, t->buffer[2].time)) << "arrival is not after the read";
   EXPECT_EQ(t->tr->stat.tr_queue.count, 2) << "queue sampled after each datagram";
   EXPECT_NE(err.text().find("First data packet received."), std::string::npos);
