@@ -1,8 +1,89 @@
+#include "nodekit.h"
 #include "tesseltx.h"
 #include "tunnel.h"
 
-// Resend requests are accepted on the wire but not yet acted on: the resend table and its
-// scan follow with the retransmission work.
-void tun_request(transmission * /*tr*/, std::size_t /*received*/) {}
+namespace {
 
-std::uint64_t tr_check_repeat(transmission * /*tr*/) { return 0; }
+// A slice can be resent only while the ring still holds it: the last buff_size numbers before
+// `next`. Number 0 names no slice; as the scan's starting point it would read as "nothing to
+// resend" forever, so it counts as gone too.
+bool left_the_ring(const tesseltx *t, std::uint64_t seq) {
+  const auto size = static_cast<std::uint64_t>(t->buff_size);
+  return seq == 0 || (t->next > size && seq < t->next - size);
+}
+
+} // namespace
+
+void tun_request(transmission *tr, std::size_t received) {
+  tesseltx *t = tr->t;
+  const tun_request_packet &req = tr->packet.request;
+  const std::size_t held = received > sizeof(tun_packet_header) ? (received - sizeof(tun_packet_header)) / 8 : 0;
+  const std::size_t count = req.h.size < held ? req.h.size : held;
+  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
+  const bool has_id = req.h.fec != 0;
+
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t seq = req.seqs[i];
+    if (seq >= t->next) {
+      nk_log(&t->nk, LOG_DEBUG, "[tun_request] [%u] %lu %lx requested future packet (last:%lu), ignoring\n",
+             static_cast<unsigned>(tr->id), static_cast<unsigned long>(seq), static_cast<unsigned long>(seq),
+             static_cast<unsigned long>(t->next - 1));
+      continue;
+    }
+    if (left_the_ring(t, seq)) {
+      nk_log(&t->nk, LOG_DEBUG, "[tun_request] [%u] %lu requested packet is too old (last:%ld), ignoring\n",
+             static_cast<unsigned>(tr->id), static_cast<unsigned long>(seq),
+             static_cast<long>(t->next - static_cast<std::uint64_t>(t->buff_size)));
+      continue;
+    }
+    tx_slice &e = tr->slice[seq & mask];
+    bool taken_over = false;
+    if (e.seq != seq) {
+      // The older slice's pending resend is abandoned. Its mark goes with it, so that the
+      // queue level counts this slice once below instead of drifting (and wrapping) down; and
+      // the entry's last id belonged to that older slice, so it suppresses nothing now.
+      if (e.to_be_send) {
+        tr->stat.too_late_to_resend++;
+        tr->stat.slices_to_resend--;
+        e.to_be_send = 0;
+      }
+      e.seq = seq;
+      e.request_counter = 0;
+      taken_over = true;
+    }
+    if (has_id && !taken_over && e.request_id == req.h.id && !tun_universal_timeout(t, &e.last_request, 200)) {
+      continue;
+    }
+    if (has_id) {
+      e.request_id = req.h.id;
+    }
+    e.request_counter++;
+    if (!e.to_be_send) {
+      tr->stat.slices_to_resend++;
+    }
+    e.to_be_send = 1;
+    e.last_request = t->now;
+    if (seq < tr->first_to_repeat) {
+      tr->first_to_repeat = seq;
+    }
+  }
+}
+
+std::uint64_t tr_check_repeat(transmission *tr) {
+  tesseltx *t = tr->t;
+  nk_t_start(&t->nk);
+  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
+  while (tr->first_to_repeat < tr->next_slice) {
+    const tx_slice &e = tr->slice[tr->first_to_repeat & mask];
+    if (e.to_be_send) {
+      if (e.seq == tr->first_to_repeat) {
+        nk_t_end(&t->nk, &t->stat.t_ch_rep);
+        return tr->first_to_repeat;
+      }
+      tr->stat.too_late_to_resend++;
+    }
+    tr->first_to_repeat++;
+  }
+  nk_t_end(&t->nk, &t->stat.t_ch_rep);
+  return 0;
+}

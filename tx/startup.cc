@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include "loop.h"
 #include "nodekit.h"
@@ -15,6 +16,23 @@
 tesseltx *_t = nullptr;
 
 void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
+
+tesseltx::~tesseltx() {
+  while (tr != nullptr) {
+    transmission *next_tr = tr->next;
+    if (tr->sock >= 0) {
+      close(tr->sock);
+    }
+    delete tr;
+    tr = next_tr;
+  }
+  if (socket > 0) {
+    close(socket);
+  }
+  if (_t == this) {
+    _t = nullptr;
+  }
+}
 
 void tx_defaults(tesseltx *t) {
   // The record comes value-initialised (all zero); these are the documented non-zero defaults.

@@ -65,6 +65,12 @@ struct tesseltx {
 
   // The syslog identity from -l; `nk.syslog_prefix` points into it.
   std::optional<std::string> syslog_prefix;
+
+  tesseltx() = default;
+  tesseltx(const tesseltx &) = delete;
+  tesseltx &operator=(const tesseltx &) = delete;
+  // The process's record is never destroyed; records made by tests release their outputs.
+  ~tesseltx();
 };
 
 extern tesseltx *_t;

@@ -6,9 +6,9 @@ namespace {
 
 // Burns processor time on this thread so that the CPU clock moves.
 void spin(int rounds) {
-  volatile int sink = 0;
+  volatile unsigned sink = 0;
   for (int i = 0; i < rounds; ++i) {
-    sink = sink + i;
+    sink = sink + static_cast<unsigned>(i);
   }
 }
 
