@@ -124,6 +124,17 @@ def test_a_run_with_known_input_lands_in_the_files(tx, server, tmp_path):
         # the run is what arrived after the first report.
         rows = server.fetch("tx1", "recv", first_report, stamp)
         assert sum(v[0] for _, v in rows if v[0] is not None) == pytest.approx(14, abs=0.01)
+
+        # The graphs of the run, drawn from what the running daemon holds.
+        out = tmp_path / "png"
+        r = subprocess.run([os.path.join(os.environ.get("TESSEL_SOURCE", "../.."), "scripts", "rrd-graph"), "tx1",
+                            str(out), "--start", str(first_report), "--end", str(stamp), "--daemon", server.address],
+                           cwd=server.base, capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        names = ["rates", "resends", "queues", "errors", "cpu"]
+        assert r.stdout.split() == [str(out / (n + ".png")) for n in names]
+        for n in names:
+            assert (out / (n + ".png")).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     finally:
         proc.terminate()
         proc.communicate(timeout=10)
