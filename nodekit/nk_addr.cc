@@ -33,6 +33,29 @@ char *parse_port(NKCx *c, const char *str, char (&work)[work_size], std::uint16_
   return colon;
 }
 
+enum class address_part { failed, left_out, parsed };
+
+// The address before the colon: left out (allowed or not), or converted into `dst`.
+address_part parse_address(NKCx *c, char (&work)[work_size], char *colon, in_addr *dst, char ip_optional,
+                           int *ip_given) {
+  if (ip_given != nullptr) {
+    *ip_given = 0;
+  }
+  if (colon == work) {
+    if (ip_optional) {
+      return address_part::left_out;
+    }
+    nk_error(c, "No IP address given.");
+    return address_part::failed;
+  }
+  *colon = '\0';
+  if (inet_aton(work, dst) == 0) {
+    nk_error(c, "Incomprehensible IP address.");
+    return address_part::failed;
+  }
+  return address_part::parsed;
+}
+
 } // namespace
 
 int nk_parse_ip_and_port(NKCx *c, const char *str, std::uint16_t *port, in_addr *ip, char ip_optional,
@@ -42,22 +65,11 @@ int nk_parse_ip_and_port(NKCx *c, const char *str, std::uint16_t *port, in_addr 
   if (colon == nullptr) {
     return 0;
   }
-  if (ip_given != nullptr) {
-    *ip_given = 0;
-  }
-  if (colon == work) {
-    if (ip_optional) {
-      return 1;
-    }
-    nk_error(c, "No IP address given.");
+  const address_part a = parse_address(c, work, colon, ip, ip_optional, ip_given);
+  if (a == address_part::failed) {
     return 0;
   }
-  *colon = '\0';
-  if (inet_aton(work, ip) == 0) {
-    nk_error(c, "Incomprehensible IP address.");
-    return 0;
-  }
-  if (ip_given != nullptr) {
+  if (a == address_part::parsed && ip_given != nullptr) {
     *ip_given = 1;
   }
   return 1;
@@ -70,20 +82,9 @@ int nk_parse_mreq_and_port(NKCx *c, const char *str, std::uint16_t *port, ip_mre
   if (colon == nullptr) {
     return 0;
   }
-  if (ip_given != nullptr) {
-    *ip_given = 0;
-  }
-  if (colon == work) {
-    if (ip_optional) {
-      return 1;
-    }
-    nk_error(c, "No IP address given.");
-    return 0;
-  }
-  *colon = '\0';
-  if (inet_aton(work, &mreq->imr_multiaddr) == 0) {
-    nk_error(c, "Incomprehensible IP address.");
-    return 0;
+  const address_part a = parse_address(c, work, colon, &mreq->imr_multiaddr, ip_optional, ip_given);
+  if (a != address_part::parsed) {
+    return a == address_part::left_out ? 1 : 0;
   }
   if (char *at = std::strchr(colon + 1, '@')) {
     if (inet_aton(at + 1, &mreq->imr_interface) == 0) {
