@@ -75,7 +75,7 @@ std::uint64_t process_cpu_us() {
 }
 
 // Read with plain descriptors into a stack buffer: no allocation on the loop's path.
-unsigned int memory_kb(NKCx *nk) {
+std::uint64_t memory_kb(NKCx *nk) {
   const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     nk_die(nk, "Unable to read /proc/self/status to check memory usage");
@@ -146,7 +146,7 @@ int clamp_length(int n, std::size_t size) {
 
 } // namespace
 
-unsigned int tun_vmsize_kb(const char *status, std::size_t len) {
+std::uint64_t tun_vmsize_kb(const char *status, std::size_t len) {
   static constexpr char key[] = "VmSize:";
   constexpr std::size_t key_len = sizeof key - 1;
   std::size_t pos = 0;
@@ -159,9 +159,9 @@ unsigned int tun_vmsize_kb(const char *status, std::size_t len) {
       while (i < line_len && (line[i] == ' ' || line[i] == '\t')) {
         ++i;
       }
-      unsigned int value = 0;
+      std::uint64_t value = 0;
       for (; i < line_len && line[i] >= '0' && line[i] <= '9'; ++i) {
-        value = value * 10u + static_cast<unsigned int>(line[i] - '0');
+        value = value * 10u + static_cast<std::uint64_t>(line[i] - '0');
       }
       return value;
     }
@@ -206,7 +206,10 @@ int tun_rrd_line(tesseltx *t, const rrdc *c, int line_no, char *out, std::size_t
     break;
   }
   case shape::memory:
-    n = std::snprintf(out, size, "update %s/%s.rrd %d:%u\n", p, def.name, when, memory_kb(&t->nk));
+    // Wider than the 32-bit field of the line's original shape, with the same text whenever the
+    // size fits in it (always on a 32-bit device).
+    n = std::snprintf(out, size, "update %s/%s.rrd %d:%llu\n", p, def.name, when,
+                      static_cast<unsigned long long>(memory_kb(&t->nk)));
     break;
   }
   return clamp_length(n, size);

@@ -23,7 +23,8 @@ void tun_rrd_report(rrdc *c);
 int tun_rrd_line(tesseltx *t, const rrdc *c, int line_no, char *out, std::size_t size);
 
 // The number after "VmSize:" in a /proc/<pid>/status text, in kB; 0 without such a line.
-unsigned int tun_vmsize_kb(const char *status, std::size_t len);
+// 64 bits wide: a 64-bit process (a sanitizer's shadow memory, say) can map more than 4 TB.
+std::uint64_t tun_vmsize_kb(const char *status, std::size_t len);
 
 // The clients' `log` callback: nk_log on the transmitter's context.
 void tun_rrd_log(void *box, int prio, const char *fmt, ...) NK_PRINTF(3, 4);

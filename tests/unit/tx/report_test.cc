@@ -177,6 +177,8 @@ TEST(VmSize, TheNumberAfterTheKeyAtALineStart) {
   EXPECT_EQ(tun_vmsize_kb(none.data(), none.size()), 0u);
   const std::string last = "Name:\tx\nVmSize:\t42";
   EXPECT_EQ(tun_vmsize_kb(last.data(), last.size()), 42u) << "no newline after the last line";
+  const std::string huge = "VmSize:\t21474929708 kB\n";
+  EXPECT_EQ(tun_vmsize_kb(huge.data(), huge.size()), 21474929708u) << "beyond 32 bits, not wrapped";
 }
 
 } // namespace
