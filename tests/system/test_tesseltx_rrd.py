@@ -127,9 +127,10 @@ def test_a_run_with_known_input_lands_in_the_files(tx, server, tmp_path):
 
         # The graphs of the run, drawn from what the running daemon holds.
         out = tmp_path / "png"
-        r = subprocess.run([os.path.join(os.environ.get("TESSEL_SOURCE", "../.."), "scripts", "rrd-graph"), "tx1",
-                            str(out), "--start", str(first_report), "--end", str(stamp), "--daemon", server.address],
-                           cwd=server.base, capture_output=True, text=True, timeout=60)
+        script = os.path.join(os.environ.get("TESSEL_SOURCE", "../.."), "scripts", "rrd-graph")
+        r = subprocess.run([script, "tx1", str(out), "--start", str(first_report), "--end", str(stamp),
+                            "--daemon", server.address, "--base", server.base],
+                           capture_output=True, text=True, timeout=60)
         assert r.returncode == 0, r.stderr
         names = ["rates", "resends", "queues", "errors", "cpu"]
         assert r.stdout.split() == [str(out / (n + ".png")) for n in names]
