@@ -156,20 +156,6 @@ TEST_F(Report, ACursorOutsideTheReportWritesNothingAndGoesIdle) {
   }
 }
 
-TEST_F(Report, ANewSnapshotDuringAReportCarriesOnWithItsValuesAndTime) {
-  t->active_tr->stat2.sent = 1;
-  c->line_no = 1;
-  tun_rrd_report(c);
-  tun_rrd_report(c);
-  t->active_tr->stat2.sent = 2;
-  t->active_tr->stat2.resent[0] = 5;
-  c->now.tv_sec = 501;
-  tun_rrd_report(c);
-  tun_rrd_report(c);
-  const std::string got = received();
-  EXPECT_NE(got.find("update tx1/snt.rrd 501:2\nupdate tx1/rsnt.rrd 501:5\n"), std::string::npos) << got;
-}
-
 TEST(VmSize, TheNumberAfterTheKeyAtALineStart) {
   const std::string status = "Name:\ttesseltx\nVmPeak:\t  999 kB\nVmSize:     12345 kB\nVmLck:\t 0 kB\n";
   EXPECT_EQ(tun_vmsize_kb(status.data(), status.size()), 12345u);

@@ -302,23 +302,6 @@ TEST_F(Client, ALineTheSocketTakesOnlyInPartIsNotFollowedOnThatConnection) {
   EXPECT_EQ(got.find("tail"), std::string::npos);
 }
 
-TEST_F(Client, TurnedOffItClosesAndStaysQuietTurnedOnItConnects) {
-  const int peer = connect_client();
-  rrd_turn_off(&c);
-  EXPECT_EQ(c.sock, 0);
-  EXPECT_EQ(drain(peer), "");
-  c.line_no = 1;
-  for (int i = 0; i < 3; ++i) {
-    pass();
-  }
-  EXPECT_EQ(c.conn_state, RRD_OFF);
-  rrd_turn_on(&c);
-  const int again = server.accept_one();
-  ASSERT_GE(again, 0);
-  peers.push_back(again);
-  ASSERT_TRUE(pass_until(RRD_CONNECTED));
-}
-
 TEST(Int64Rrd, KeepsMinMaxSumCountAndClearsToTheAverage) {
   int64_rrd a{};
   for (std::int64_t v : {5, -3, 7}) {
