@@ -102,28 +102,50 @@ std::uint64_t counter_value(const tesseltx *t, const tx_stats &tr, int line_no) 
     return tr.resent[line_no - 10];
   }
   switch (line_no) {
-  case 3: return tr.sent;
-  case 4: return tr.resent[0];
-  case 5: return tr.too_late_to_send;
-  case 6: return tr.too_late_to_resend;
-  case 9: return s.in_pkts;
-  case 10: return s.select;
-  case 26: return s.t_fdsel;
-  case 27: return s.t_fdset;
-  case 28: return s.t_net_tx;
-  case 29: return s.t_ch_rep;
-  case 30: return s.t_pre_fdsel;
-  case 31: return s.t_pre_fdset;
-  case 32: return s.t_select;
-  case 33: return s.t_net_rx;
-  case 34: return s.cc;
-  case 35: return s.tei;
-  case 36: return s.sb;
-  case 37: return s.sendto_err;
-  case 39: return tr.ping_pkts;
-  case 40: return tr.fec;
-  case 42: return s.t_aes;
-  default: return 0;
+  case 3:
+    return tr.sent;
+  case 4:
+    return tr.resent[0];
+  case 5:
+    return tr.too_late_to_send;
+  case 6:
+    return tr.too_late_to_resend;
+  case 9:
+    return s.in_pkts;
+  case 10:
+    return s.select;
+  case 26:
+    return s.t_fdsel;
+  case 27:
+    return s.t_fdset;
+  case 28:
+    return s.t_net_tx;
+  case 29:
+    return s.t_ch_rep;
+  case 30:
+    return s.t_pre_fdsel;
+  case 31:
+    return s.t_pre_fdset;
+  case 32:
+    return s.t_select;
+  case 33:
+    return s.t_net_rx;
+  case 34:
+    return s.cc;
+  case 35:
+    return s.tei;
+  case 36:
+    return s.sb;
+  case 37:
+    return s.sendto_err;
+  case 39:
+    return tr.ping_pkts;
+  case 40:
+    return tr.fec;
+  case 42:
+    return s.t_aes;
+  default:
+    return 0;
   }
 }
 
@@ -153,7 +175,8 @@ std::uint64_t tun_vmsize_kb(const char *status, std::size_t len) {
   while (pos < len) {
     const char *line = status + pos;
     const void *nl = std::memchr(line, '\n', len - pos);
-    const std::size_t line_len = nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - line) : len - pos;
+    const std::size_t line_len =
+        nl ? static_cast<std::size_t>(static_cast<const char *>(nl) - line) : len - pos;
     if (line_len >= key_len && std::memcmp(line, key, key_len) == 0) {
       std::size_t i = key_len;
       while (i < line_len && (line[i] == ' ' || line[i] == '\t')) {
@@ -186,7 +209,8 @@ int tun_rrd_line(tesseltx *t, const rrdc *c, int line_no, char *out, std::size_t
     break;
   case shape::counter: {
     const std::uint64_t v = line_no == 2 ? process_cpu_us() : counter_value(t, tr, line_no);
-    n = std::snprintf(out, size, "update %s/%s.rrd %d:%llu\n", p, def.name, when, static_cast<unsigned long long>(v));
+    n = std::snprintf(out, size, "update %s/%s.rrd %d:%llu\n", p, def.name, when,
+                      static_cast<unsigned long long>(v));
     break;
   }
   case shape::accumulator:
@@ -196,8 +220,8 @@ int tun_rrd_line(tesseltx *t, const rrdc *c, int line_no, char *out, std::size_t
       n = std::snprintf(out, size, "update %s/%s.rrd %d:U:U:U\n", p, def.name, when);
     } else if (def.kind == shape::accumulator) {
       n = std::snprintf(out, size, "update %s/%s.rrd %d:%llu:%llu:%llu \n", p, def.name, when,
-                        static_cast<unsigned long long>(a.sum / a.count), static_cast<unsigned long long>(a.min),
-                        static_cast<unsigned long long>(a.max));
+                        static_cast<unsigned long long>(a.sum / a.count),
+                        static_cast<unsigned long long>(a.min), static_cast<unsigned long long>(a.max));
     } else {
       n = std::snprintf(out, size, "update %s/%s.rrd %d:%lld:%lld:%lld \n", p, def.name, when,
                         static_cast<long long>(a.sum / a.count), static_cast<long long>(a.min),

@@ -25,7 +25,9 @@ void rrd_get_ip_and_port(rrdc *c, const char *arg) {
 
 namespace {
 
-const char *ip_of(const rrdc *c) { return c->ip ? c->ip->c_str() : "(null)"; }
+const char *ip_of(const rrdc *c) {
+  return c->ip ? c->ip->c_str() : "(null)";
+}
 
 // The back-off runs on the monotonic clock, so that a wall clock set back (a time sync on a
 // device that booted in 1970, say) cannot hold the client off for hours.
@@ -82,7 +84,8 @@ void attempt(rrdc *c) {
   if (inet_aton(c->ip->c_str(), &c->sin.sin_addr) == 0) {
     // inet_aton does not set errno; EINVAL says what went wrong.
     const int err = EINVAL;
-    c->log(c->box, LOG_ERR, "Rrd (%s:%d): Wrong address: %s (%d)", ip_of(c), c->port, std::strerror(err), err);
+    c->log(c->box, LOG_ERR, "Rrd (%s:%d): Wrong address: %s (%d)", ip_of(c), c->port, std::strerror(err),
+           err);
     disable(c);
     return;
   }
@@ -169,12 +172,12 @@ void rrd_fdset(rrdc *c, fd_set *rfds, fd_set *wfds, fd_set * /*efds*/, int *max_
     }
     const int err = errno;
     if (err == EISCONN) {
-      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Is connected: %s (%d)\n", ip_of(c), c->port, std::strerror(err),
-             err);
+      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Is connected: %s (%d)\n", ip_of(c), c->port,
+             std::strerror(err), err);
       add_fd(c->sock, wfds, max_fd);
     } else if (err != EALREADY && err != EINPROGRESS) {
-      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Connecting error: %s (%d). Disabling for %d seconds.\n", ip_of(c),
-             c->port, std::strerror(err), err, c->dis_sec);
+      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Connecting error: %s (%d). Disabling for %d seconds.\n",
+             ip_of(c), c->port, std::strerror(err), err, c->dis_sec);
       disable(c);
       if (c->connfailed != nullptr) {
         c->connfailed(c);
@@ -194,8 +197,8 @@ void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds) {
   if (c->conn_state == RRD_CONNECTING && c->sock > 0 && FD_ISSET(c->sock, wfds)) {
     if (send(c->sock, "\n\n", 2, MSG_NOSIGNAL) < 2) {
       std::perror("writ: ");
-      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Unable to connect. Disabling for %d seconds.\n", ip_of(c), c->port,
-             c->dis_sec);
+      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Unable to connect. Disabling for %d seconds.\n", ip_of(c),
+             c->port, c->dis_sec);
       disable(c);
     } else {
       c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Connected.\n", ip_of(c), c->port);
@@ -207,8 +210,8 @@ void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds) {
     const int n = rrd_read(c, c->rbuff, sizeof c->rbuff - 1);
     if (n <= 0) {
       const int err = errno;
-      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Disconnecting: %s (%d).\n", ip_of(c), c->port, std::strerror(err),
-             err);
+      c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Disconnecting: %s (%d).\n", ip_of(c), c->port,
+             std::strerror(err), err);
       c->conn_state = RRD_RECONNECT;
       rrd_reconnect(c);
     } else if (c->read != nullptr) {
@@ -226,7 +229,9 @@ void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds) {
   }
 }
 
-void rrd_tick(rrdc *c) { c->report(c); }
+void rrd_tick(rrdc *c) {
+  c->report(c);
+}
 
 int rrd_write(rrdc *c, const void *bytes, int len) {
   if (c->conn_state != RRD_CONNECTED || len <= 0) {
@@ -236,8 +241,8 @@ int rrd_write(rrdc *c, const void *bytes, int len) {
   // did with that signal.
   const ssize_t n = send(c->sock, bytes, static_cast<size_t>(len), MSG_NOSIGNAL);
   if (n > 0 && n < len) {
-    c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Line cut short (%d of %d bytes). Reconnecting.\n", ip_of(c), c->port,
-           static_cast<int>(n), len);
+    c->log(c->box, LOG_NOTICE, "Rrd (%s:%d): Line cut short (%d of %d bytes). Reconnecting.\n", ip_of(c),
+           c->port, static_cast<int>(n), len);
     c->conn_state = RRD_RECONNECT;
   }
   return 0;

@@ -142,7 +142,8 @@ TEST_F(Report, AccumulatorsPrintAverageMinMaxUnsignedExceptFromKernel) {
   for (std::int64_t v : {2, 9, 4}) {
     rrd_int64_add(&t->active_tr->stat2.retr_queue, v);
   }
-  EXPECT_EQ(line(7), "update tx1/outq.rrd 500:18446744073709551614:18446744073709551611:18446744073709551615 \n");
+  EXPECT_EQ(line(7),
+            "update tx1/outq.rrd 500:18446744073709551614:18446744073709551611:18446744073709551615 \n");
   EXPECT_EQ(line(8), "update tx1/repq.rrd 500:5:2:9 \n");
   EXPECT_EQ(line(38), "update tx1/from_kernel.rrd 500:-2:-5:-1 \n");
 }

@@ -44,7 +44,9 @@ void numbered_report(rrdc *c) {
 }
 
 int bytes_read = 0;
-void count_read(rrdc * /*c*/, int bytes) { bytes_read += bytes; }
+void count_read(rrdc * /*c*/, int bytes) {
+  bytes_read += bytes;
+}
 
 struct listener {
   int fd = -1;
