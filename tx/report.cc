@@ -263,6 +263,6 @@ void tun_rrd_start(tesseltx *t, rrdc *c, const char *prefix) {
   c->box = t;
   c->log = tun_rrd_log;
   c->report = tun_rrd_report;
-  std::snprintf(c->prefix, sizeof c->prefix, "%s", prefix);
+  (void)std::snprintf(c->prefix, sizeof c->prefix, "%s", prefix);
   rrd_init(c);
 }

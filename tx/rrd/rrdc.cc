@@ -101,10 +101,10 @@ void attempt(rrdc *c) {
   }
   const int flags = fcntl(c->sock, F_GETFL);
   if (flags < 0) {
-    std::fprintf(stderr, "RRD Error fcntl(..., F_GETFL): %s (%d)\n", std::strerror(errno), errno);
+    (void)std::fprintf(stderr, "RRD Error fcntl(..., F_GETFL): %s (%d)\n", std::strerror(errno), errno);
   }
   if (fcntl(c->sock, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK) < 0) {
-    std::fprintf(stderr, "RRD Error fcntl(..., F_SETFL): %s (%d)\n", std::strerror(errno), errno);
+    (void)std::fprintf(stderr, "RRD Error fcntl(..., F_SETFL): %s (%d)\n", std::strerror(errno), errno);
   }
   if (connect(c->sock, reinterpret_cast<const sockaddr *>(&c->sin), sizeof c->sin) == 0) {
     set_connected(c);
@@ -205,7 +205,7 @@ void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds) {
       c->conn_state = RRD_CONNECTED;
     }
   }
-  if (c->conn_state == RRD_CONNECTED && FD_ISSET(c->sock, rfds)) {
+  if (c->conn_state == RRD_CONNECTED && c->sock > 0 && FD_ISSET(c->sock, rfds)) {
     errno = 0; // an orderly close leaves errno alone; "Success (0)" then says so
     const int n = rrd_read(c, c->rbuff, sizeof c->rbuff - 1);
     if (n <= 0) {
@@ -218,7 +218,7 @@ void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds) {
       c->read(c, n);
     }
   }
-  if (c->conn_state == RRD_CONNECTED && FD_ISSET(c->sock, wfds)) {
+  if (c->conn_state == RRD_CONNECTED && c->sock > 0 && FD_ISSET(c->sock, wfds)) {
     rrd_tick(c);
   }
   if (c->conn_state == RRD_DISABLED) {
