@@ -1,0 +1,320 @@
+#include "rx_engine.h"
+
+#include <arpa/inet.h>
+#include <cinttypes>
+#include <cstring>
+
+namespace {
+
+// Refused datagrams are logged up to this many times; after that they are only counted, so
+// that a flood cannot fill the log.
+constexpr unsigned reject_log_limit = 20;
+
+const char *reject_text(rx_reject r) {
+  switch (r) {
+  case rx_reject::wrong_magic:
+    return "wrong magic";
+  case rx_reject::wrong_version:
+    return "wrong protocol version";
+  case rx_reject::unknown_type:
+    return "unknown type";
+  case rx_reject::malformed:
+    return "malformed";
+  case rx_reject::none:
+    break;
+  }
+  return "accepted";
+}
+
+std::int64_t sat_add(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? INT64_MAX : INT64_MIN;
+  }
+  return r;
+}
+
+std::int64_t sat_sub(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? INT64_MAX : INT64_MIN;
+  }
+  return r;
+}
+
+timespec64 to_timespec64(std::int64_t ns) {
+  timespec64 t{ns / 1000000000, ns % 1000000000};
+  if (t.tv_nsec < 0) {
+    t.tv_nsec += 1000000000;
+    t.tv_sec -= 1;
+  }
+  return t;
+}
+
+void count_reject(rx_engine *e, rx_reject r, std::size_t len, const sockaddr_in &from, const std::uint8_t *d) {
+  switch (r) {
+  case rx_reject::wrong_magic:
+    ++e->stat.wrong_magic;
+    break;
+  case rx_reject::wrong_version:
+    ++e->stat.wrong_version;
+    break;
+  case rx_reject::unknown_type:
+    ++e->stat.unknown_type;
+    break;
+  case rx_reject::malformed:
+    ++e->stat.malformed;
+    break;
+  case rx_reject::none:
+    return;
+  }
+  if (e->reject_logs < reject_log_limit) {
+    ++e->reject_logs;
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+    const unsigned b4 = len > 4 ? d[4] : 0;
+    const unsigned b5 = len > 5 ? d[5] : 0;
+    nk_log(e->nk, LOG_INFO, "Dropped datagram from %s:%u: %s (%zu bytes, version %u, byte 5 0x%02x)%s", addr,
+           static_cast<unsigned>(ntohs(from.sin_port)), reject_text(r), len, b4, b5,
+           e->reject_logs == reject_log_limit ? "; further ones are only counted" : "");
+  }
+}
+
+void send_info(rx_engine *e, std::uint8_t type, const sockaddr_in &to) {
+  if (e->info_packet.size() < sizeof(tun_packet_header)) {
+    return;
+  }
+  e->info_packet[5] = static_cast<std::uint8_t>((e->info_packet[5] & ~tun_type_mask) | type);
+  e->io.send(e->io.ctx, e->info_packet, to);
+  ++e->stat.info_sent;
+}
+
+void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
+  if (e->peer_known && e->peer.sin_addr.s_addr == from.sin_addr.s_addr && e->peer.sin_port == from.sin_port) {
+    return;
+  }
+  const bool first = !e->peer_known;
+  e->peer = from;
+  e->peer_known = true;
+  char addr[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
+  nk_log(e->nk, LOG_NOTICE, "Transmitter at %s:%u", addr, static_cast<unsigned>(ntohs(from.sin_port)));
+  if (first) {
+    e->next_ping_ns = now_ns;
+    // Version 5 peers answer descriptions but do not expect one unasked.
+    if (e->cfg.protocol_version >= 6) {
+      send_info(e, TUN_INFO_REQUEST, e->peer);
+    }
+  }
+}
+
+const char *or_none(const std::optional<std::string> &s) { return s ? s->c_str() : "(none)"; }
+
+void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
+  ++(p.type == TUN_DATA_RESENT ? e->stat.data_resent : e->stat.data);
+  if (p.fec_layout) {
+    ++e->stat.data_fec_layout;
+  }
+  const std::uint64_t highest_before = e->window.highest;
+  const bool started = e->window.head != 0;
+  switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, p.ts)) {
+  case rx_insert::duplicate:
+    ++e->stat.duplicates;
+    return;
+  case rx_insert::late:
+    ++e->stat.late;
+    return;
+  case rx_insert::out_of_window:
+    ++e->stat.out_of_window;
+    return;
+  case rx_insert::resynced:
+    ++e->stat.resyncs;
+    nk_log(e->nk, LOG_WARNING, "Stream moved from slice %" PRIu64 " to %" PRIu64, highest_before, p.seq);
+    break;
+  case rx_insert::stored:
+    if (!started) {
+      nk_log(e->nk, LOG_NOTICE, "First slice received: %" PRIu64, p.seq);
+    } else if (p.seq > highest_before + 1) {
+      // Where missing slices will be requested once requests exist.
+      ++e->stat.gaps;
+      e->stat.gap_slices += p.seq - highest_before - 1;
+    }
+    break;
+  }
+  // Only slices that were taken in move the clock offset: a refused one cannot shift play-out.
+  const std::int64_t offset = sat_sub(now_ns, p.slice_time_ns);
+  if (!e->offset_known || offset < e->offset_ns) {
+    e->offset_ns = offset;
+    e->offset_known = true;
+  }
+  if (e->stat.slices == 0 || p.seq < e->stat.first_seq) {
+    e->stat.first_seq = p.seq;
+  }
+  ++e->stat.slices;
+  e->stat.slice_bytes += p.ts.size();
+  if (p.seq > e->stat.highest_seq) {
+    e->stat.highest_seq = p.seq;
+  }
+}
+
+void handle_ping_reply(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
+  ++e->stat.ping_replies;
+  if (p.ping_seq == 0 || p.ping_seq > e->ping_seq || p.ping_src_ns > now_ns) {
+    return; // not an echo of a ping of ours
+  }
+  const std::int64_t rtt = now_ns - p.ping_src_ns;
+  if (e->stat.rtt_count == 0 || rtt < e->stat.rtt_min_ns) {
+    e->stat.rtt_min_ns = rtt;
+  }
+  if (e->stat.rtt_count == 0 || rtt > e->stat.rtt_max_ns) {
+    e->stat.rtt_max_ns = rtt;
+  }
+  e->stat.rtt_sum_ns = sat_add(e->stat.rtt_sum_ns, rtt);
+  ++e->stat.rtt_count;
+}
+
+void handle_info(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t> d, const sockaddr_in &from) {
+  ++(p.type == TUN_INFO_REQUEST ? e->stat.info_requests : e->stat.info_replies);
+  if (tun_receive_info_packet(&e->peer_info, d) != 0) {
+    const tun_info &i = e->peer_info;
+    nk_log(e->nk, LOG_INFO, "RX info: HA%" PRIu64 ": %s, rx%" PRIu64 ": %s", i.node_no, or_none(i.cluster_name),
+           i.endpoint_no, or_none(i.description));
+  }
+  if (p.type == TUN_INFO_REQUEST) {
+    send_info(e, TUN_INFO_REPLY, from); // to whoever asked
+  }
+}
+
+void send_ping(rx_engine *e, std::int64_t now_ns) {
+  tun_packet_header h{};
+  tun_header_init(&h, e->cfg.protocol_version, TUN_PING);
+  h.size = 0;
+  h.id = 0;
+  const std::uint64_t seq = ++e->ping_seq;
+  const timespec64 departure = to_timespec64(now_ns);
+  const timespec64 none{};
+  std::memcpy(e->out + offsetof(tun_ping_packet, h), &h, sizeof h);
+  std::memcpy(e->out + offsetof(tun_ping_packet, seq), &seq, sizeof seq);
+  std::memcpy(e->out + offsetof(tun_ping_packet, departure_time), &departure, sizeof departure);
+  std::memcpy(e->out + offsetof(tun_ping_packet, src_time), &none, sizeof none);
+  e->io.send(e->io.ctx, std::span<const std::uint8_t>(e->out, tun_ping_len), e->peer);
+  ++e->stat.pings_sent;
+}
+
+void play_slot(rx_engine *e, const rx_slot &s, std::uint64_t missing_before) {
+  e->stat.lost += missing_before;
+  ++e->stat.played;
+  const std::size_t bytes = ts_packet_size * s.ts_packets;
+  e->stat.played_bytes += bytes;
+  if (bytes > 0) {
+    e->io.play(e->io.ctx, std::span<const std::uint8_t>(s.data, bytes));
+  }
+  rx_window_pop(&e->window);
+}
+
+} // namespace
+
+bool rx_engine_init(rx_engine *e, NKCx *nk, const rx_config &cfg, const rx_transport &io) {
+  e->nk = nk;
+  e->cfg = cfg;
+  e->io = io;
+  e->info_packet = tun_prepare_info_packet(&e->cfg.info, cfg.protocol_version);
+  if (!rx_window_init(&e->window, cfg.window_slices)) {
+    nk_log(nk, LOG_ERR, "Unable to allocate a play-out window of %" PRIu64 " slices", cfg.window_slices);
+    return false;
+  }
+  return true;
+}
+
+rx_reject rx_engine_input(rx_engine *e, std::span<const std::uint8_t> d, const sockaddr_in &from,
+                          std::int64_t now_ns) {
+  ++e->stat.datagrams;
+  e->stat.datagram_bytes += d.size();
+  rx_packet p;
+  const rx_reject r = rx_parse_datagram(d, e->cfg.protocol_version, &p);
+  if (r != rx_reject::none) {
+    count_reject(e, r, d.size(), from, d.data());
+    return r;
+  }
+  // The transmitter is where the stream comes from; before the first slice, whoever spoke first.
+  // So a stray control packet from elsewhere cannot turn the pings away from a running stream.
+  if (p.kind == rx_kind::data || !e->peer_known) {
+    learn_peer(e, from, now_ns);
+  }
+  switch (p.kind) {
+  case rx_kind::data:
+    handle_data(e, p, now_ns);
+    break;
+  case rx_kind::fec_parity:
+    ++e->stat.fec_parity; // rebuilding from parity comes with FEC support
+    break;
+  case rx_kind::ping_reply:
+    handle_ping_reply(e, p, now_ns);
+    break;
+  case rx_kind::info:
+    handle_info(e, p, d, from);
+    break;
+  case rx_kind::key_reply:
+    ++e->stat.key_replies; // taken up by the key exchange
+    break;
+  }
+  return rx_reject::none;
+}
+
+std::int64_t rx_engine_due(const rx_engine *e, std::int64_t slice_time_ns) {
+  return sat_add(sat_add(slice_time_ns, e->offset_ns), e->cfg.latency_ns);
+}
+
+std::int64_t rx_engine_poll(rx_engine *e, std::int64_t now_ns) {
+  std::int64_t wake = sat_add(now_ns, e->cfg.ping_interval_ns);
+  std::uint64_t missing = 0;
+  while (const rx_slot *s = rx_window_peek(&e->window, &missing)) {
+    const std::int64_t due = rx_engine_due(e, s->time_ns);
+    if (due > now_ns) {
+      wake = due < wake ? due : wake;
+      break;
+    }
+    play_slot(e, *s, missing);
+  }
+  if (e->peer_known) {
+    if (now_ns >= e->next_ping_ns) {
+      send_ping(e, now_ns);
+      // A late poll does not make up for missed pings with a burst.
+      e->next_ping_ns = sat_add(now_ns, e->cfg.ping_interval_ns);
+    }
+    wake = e->next_ping_ns < wake ? e->next_ping_ns : wake;
+  }
+  return wake;
+}
+
+void rx_engine_flush(rx_engine *e) {
+  std::uint64_t missing = 0;
+  while (const rx_slot *s = rx_window_peek(&e->window, &missing)) {
+    play_slot(e, *s, missing);
+  }
+}
+
+void rx_engine_report(const rx_engine *e) {
+  const rx_stats &s = e->stat;
+  nk_log(e->nk, LOG_NOTICE,
+         "Slices: received %" PRIu64 ", bytes %" PRIu64 ", first %" PRIu64 ", highest %" PRIu64 ", played %" PRIu64
+         ", played_bytes %" PRIu64,
+         s.slices, s.slice_bytes, s.first_seq, s.highest_seq, s.played, s.played_bytes);
+  nk_log(e->nk, LOG_NOTICE,
+         "Missing: duplicates %" PRIu64 ", late %" PRIu64 ", out_of_window %" PRIu64 ", gaps %" PRIu64
+         ", gap_slices %" PRIu64 ", lost %" PRIu64 ", resyncs %" PRIu64,
+         s.duplicates, s.late, s.out_of_window, s.gaps, s.gap_slices, s.lost, s.resyncs);
+  nk_log(e->nk, LOG_NOTICE,
+         "Packets: datagrams %" PRIu64 ", data %" PRIu64 ", resent %" PRIu64 ", fec_layout %" PRIu64 ", fec %" PRIu64
+         ", ping_replies %" PRIu64 ", info_requests %" PRIu64 ", info_replies %" PRIu64 ", key_replies %" PRIu64,
+         s.datagrams, s.data, s.data_resent, s.data_fec_layout, s.fec_parity, s.ping_replies, s.info_requests,
+         s.info_replies, s.key_replies);
+  nk_log(e->nk, LOG_NOTICE,
+         "Dropped: wrong_magic %" PRIu64 ", wrong_version %" PRIu64 ", unknown_type %" PRIu64 ", malformed %" PRIu64,
+         s.wrong_magic, s.wrong_version, s.unknown_type, s.malformed);
+  const std::int64_t avg = s.rtt_count ? s.rtt_sum_ns / static_cast<std::int64_t>(s.rtt_count) : 0;
+  nk_log(e->nk, LOG_NOTICE,
+         "Pings: sent %" PRIu64 ", answered %" PRIu64 ", rtt_min_us %" PRId64 ", rtt_avg_us %" PRId64
+         ", rtt_max_us %" PRId64 ", info_sent %" PRIu64,
+         s.pings_sent, s.rtt_count, s.rtt_min_ns / 1000, avg / 1000, s.rtt_max_ns / 1000, s.info_sent);
+}

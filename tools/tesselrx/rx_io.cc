@@ -1,0 +1,107 @@
+#include "rx_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+rx_fd &rx_fd::operator=(rx_fd &&o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+rx_fd::~rx_fd() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned count, std::vector<rx_fd> *out) {
+  out->clear();
+  for (unsigned i = 0; i < count; ++i) {
+    rx_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (fd.get() < 0) {
+      nk_error(nk, "socket(): %s", std::strerror(errno));
+      return false;
+    }
+    // A large queue rides out bursts while the loop is busy playing out.
+    int rcvbuf = 4 * 1024 * 1024;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr = ip;
+    sin.sin_port = htons(static_cast<std::uint16_t>(port + i));
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&sin), sizeof sin) < 0) {
+      nk_error(nk, "bind(port %u): %s", static_cast<unsigned>(port + i), std::strerror(errno));
+      return false;
+    }
+    if (fd.get() >= FD_SETSIZE) {
+      nk_error(nk, "descriptor %d beyond select()'s reach", fd.get());
+      return false;
+    }
+    out->push_back(std::move(fd));
+  }
+  return true;
+}
+
+bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to) {
+  s->nk = nk;
+  s->fd = rx_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (s->fd.get() < 0) {
+    nk_error(nk, "socket(): %s", std::strerror(errno));
+    return false;
+  }
+  int sndbuf = 4 * 1024 * 1024;
+  setsockopt(s->fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  s->is_udp = true;
+  s->to = to;
+  return true;
+}
+
+bool rx_sink_open_file(NKCx *nk, rx_sink *s, const std::string &path) {
+  s->nk = nk;
+  if (path == "-") {
+    s->fd = rx_fd(dup(STDOUT_FILENO));
+  } else {
+    s->fd = rx_fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  }
+  if (s->fd.get() < 0) {
+    nk_error(nk, "%s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void rx_sink_write(rx_sink *s, std::span<const std::uint8_t> bytes) {
+  if (s->is_udp) {
+    const ssize_t n = sendto(s->fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&s->to),
+                             sizeof s->to);
+    if (n != static_cast<ssize_t>(bytes.size())) {
+      ++s->write_errors;
+    }
+    return;
+  }
+  const std::uint8_t *p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = write(s->fd.get(), p, left);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      if (s->write_errors++ == 0) {
+        nk_log(s->nk, LOG_ERR, "Output write failed: %s", n < 0 ? std::strerror(errno) : "no progress");
+      }
+      return;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
