@@ -10,6 +10,7 @@
 #include "input.h"
 #include "nodekit.h"
 #include "tesseltx.h"
+#include "transmission.h"
 #include "tunnel.h"
 
 namespace {
@@ -91,8 +92,13 @@ void tx_loop_pass(tesseltx *t) {
            static_cast<unsigned long>(clock.tv_nsec));
   }
   t->now = clock;
-  if (t->active_tr != nullptr && t->active_tr->fuses.last_transmitted_data_packet.tv_sec == 0) {
-    t->active_tr->fuses.last_transmitted_data_packet = t->now;
+  // Every active output is timed from the first pass, not only the one that backup switching
+  // watches: otherwise the no-data alert would measure an output that never sent from the
+  // clock's origin.
+  for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
+    if (tr->active_flag && tr->fuses.last_transmitted_data_packet.tv_sec == 0) {
+      tr->fuses.last_transmitted_data_packet = t->now;
+    }
   }
   gettimeofday(&t->now_tv, nullptr);
   tun_alert(t);

@@ -42,6 +42,17 @@ TEST_F(Loop, IdlePassesEndAfterTheTimeoutAndAreCounted) {
       << "the no-data clock of the active output starts with the first pass";
 }
 
+TEST(LoopClocks, EveryActiveOutputIsTimedFromTheFirstPass) {
+  udp_end source;
+  fd_capture err;
+  auto t = parsed({"-s", "127.0.0.1:0", "-d", "127.0.0.1:9", "-d", "127.0.0.1:10", "-d", "127.0.0.1:11"});
+  ready_ring(t.get());
+  t->tr->next->next->active_flag = 0;
+  tx_loop_pass(t.get());
+  EXPECT_NE(t->tr->next->fuses.last_transmitted_data_packet.tv_sec, 0);
+  EXPECT_EQ(t->tr->next->next->fuses.last_transmitted_data_packet.tv_sec, 0) << "standby outputs are not timed";
+}
+
 TEST_F(Loop, ClockReversalIsLoggedAndTheNewReadingUsed) {
   clock_override fake;
   readings = {{10, 0}, {9, 500000000}, {9, 600000000}, {9, 700000000}};
