@@ -1,13 +1,31 @@
 #include "aes.h"
 
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <pthread.h>
+#include <system_error>
+#include <unistd.h>
+
+void aes_stop(tun_aes *a) {
+  if (a == nullptr || !a->thread.joinable()) {
+    return;
+  }
+  {
+    std::lock_guard lock(a->mutex);
+    a->stop = true;
+  }
+  a->cond.notify_all();
+  a->thread.join();
+}
+
 void tun_aes_deleter::operator()(tun_aes *a) const {
   if (a == nullptr) {
     return;
   }
-  // A running worker lives as long as the process; a record is only released before it starts.
-  if (a->thread.joinable()) {
-    a->thread.detach();
-  }
+  aes_stop(a);
   EVP_CIPHER_CTX_free(a->ctx);
   EVP_PKEY_free(a->pkey);
   delete a;
@@ -19,9 +37,155 @@ tun_aes_ptr aes_new(NKCx *nk) {
   return a;
 }
 
-#include "aes_exchange.h"
+namespace {
 
-// Key replies follow with the encryption work; until then no request is answered.
-const tun_packet_header *aes_get_response_packet(tun_aes * /*a*/, std::span<const std::uint8_t> /*request*/) {
-  return nullptr;
+const EVP_CIPHER *cipher_of(const tun_aes *a) {
+  return (a->flags & AES_FLAG_256) ? EVP_aes_256_ctr() : EVP_aes_128_ctr();
+}
+
+std::uint64_t thread_cpu_us() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// The cipher context keeps the key from here on; each slice then only sets its counter block,
+// which allocates nothing (passing the cipher again would rebuild the provider's context).
+bool bind_key(tun_aes *a) {
+  return EVP_EncryptInit_ex(a->ctx, cipher_of(a), nullptr, a->key, nullptr) == 1;
+}
+
+// A slice that fails to encrypt is never sent in clear, and the stream cannot go past it.
+// A context damaged in some way is rebuilt and the slice tried once more; when that fails too,
+// the transmitter cannot carry the stream any longer and the main loop is told to end it
+// (SIGTERM, which this thread blocks, so it reaches the main thread).
+void recover(tun_aes *a, tun_slice *s) {
+  EVP_CIPHER_CTX_free(a->ctx);
+  a->ctx = EVP_CIPHER_CTX_new();
+  if (a->ctx != nullptr && bind_key(a) && aes_encrypt(a, s)) {
+    return;
+  }
+  nk_log(a->nk, LOG_ERR, "AES%d: slice %llu cannot be encrypted. Stopping.", aes_bits(a),
+         static_cast<unsigned long long>(s->seq));
+  kill(getpid(), SIGTERM);
+  std::unique_lock lock(a->mutex);
+  a->cond.wait(lock, [a] { return a->stop; });
+}
+
+} // namespace
+
+int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function) {
+  a->slice_function = slice_function;
+  // The worker may be inside the cipher when the main thread ends the process; library
+  // clean-up at exit would pull the cipher from under it.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  if (RAND_load_file("/dev/urandom", 2048) <= 0) {
+    nk_log(a->nk, LOG_ERR, "Unable to seed PRNG\n");
+    return 0;
+  }
+  EVP_CIPHER_CTX_free(a->ctx);
+  a->ctx = EVP_CIPHER_CTX_new();
+  if (a->ctx == nullptr) {
+    nk_log(a->nk, LOG_ERR, "Unable to create cipher ctx\n");
+    return 0;
+  }
+  if (EVP_EncryptInit_ex(a->ctx, cipher_of(a), nullptr, nullptr, nullptr) != 1) {
+    nk_log(a->nk, LOG_ERR, "Unable to init AES%d\n", aes_bits(a));
+    return 0;
+  }
+  if (EVP_CIPHER_CTX_rand_key(a->ctx, a->key) <= 0) {
+    nk_log(a->nk, LOG_ERR, "Unable to generate a key\n");
+    return 0;
+  }
+  const int iv_len = EVP_CIPHER_CTX_get_iv_length(a->ctx);
+  if (iv_len != static_cast<int>(aes_iv_len) || RAND_bytes(a->iv, iv_len) != 1) {
+    nk_log(a->nk, LOG_ERR, "Unable to generate IV (%d)\n", iv_len);
+    return 0;
+  }
+  if (!bind_key(a)) {
+    nk_log(a->nk, LOG_ERR, "Unable to init AES%d\n", aes_bits(a));
+    return 0;
+  }
+
+  // SIGALRM and SIGTERM must always reach the main loop, never interrupt the worker.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  bool started = true;
+  try {
+    a->thread = std::thread(aes_decode_thread, a);
+  } catch (const std::system_error &) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!started) {
+    nk_log(a->nk, LOG_ERR, "Unable to start the AES thread\n");
+    return 0;
+  }
+  nk_log(a->nk, LOG_NOTICE, "AES%d Encryption Initialised", aes_bits(a));
+  return 1;
+}
+
+void aes_iv_seq(tun_aes *a, std::uint64_t seq) {
+  std::memcpy(a->iv_seq, a->iv, aes_iv_len);
+  if (seq & 1u) {
+    a->iv_seq[0] = static_cast<std::uint8_t>(a->iv_seq[0] + 128u);
+  }
+}
+
+int aes_encrypt(tun_aes *a, tun_slice *s) {
+  const int bits = aes_bits(a);
+  aes_iv_seq(a, s->seq);
+  if (a->ctx == nullptr || EVP_EncryptInit_ex(a->ctx, nullptr, nullptr, nullptr, a->iv_seq) != 1) {
+    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to init EVP", bits);
+    return 0;
+  }
+  const int len = static_cast<int>(ts_packet_size) * s->size;
+  if (s->size > slice_max_packets) {
+    nk_log(a->nk, LOG_ERR, "AES%d encrypt: sizes do not match", bits);
+    return 0;
+  }
+  int out1 = 0;
+  if (EVP_EncryptUpdate(a->ctx, a->buffer, &out1, s->udp_data, len) != 1) {
+    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to perform encryption", bits);
+    return 0;
+  }
+  int out2 = 0;
+  if (EVP_EncryptFinal_ex(a->ctx, a->buffer + out1, &out2) != 1) {
+    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to finish encryption", bits);
+    return 0;
+  }
+  if (out1 + out2 != len) {
+    nk_log(a->nk, LOG_ERR, "AES%d encrypt: sizes do not match", bits);
+    return 0;
+  }
+  std::memcpy(s->udp_data, a->buffer, static_cast<std::size_t>(len));
+  std::lock_guard lock(a->mutex);
+  s->encrypted = 1;
+  return 1;
+}
+
+void *aes_decode_thread(void *record) {
+  auto *a = static_cast<tun_aes *>(record);
+  nk_log(a->nk, LOG_INFO, "AES thread started");
+  std::uint64_t cpu = thread_cpu_us();
+  for (;;) {
+    tun_slice *s = nullptr;
+    {
+      std::unique_lock lock(a->mutex);
+      a->cpu_time = cpu;
+      while (!a->stop && (s = a->slice_function()) == nullptr) {
+        a->cond.wait(lock);
+      }
+      if (a->stop) {
+        return nullptr;
+      }
+      a->next_slice++;
+    }
+    if (!aes_encrypt(a, s)) {
+      recover(a, s);
+    }
+    cpu = thread_cpu_us();
+  }
 }

@@ -1,5 +1,6 @@
 // Encryption state of the tunnel: the transmission key and IV, the worker that encrypts slices
-// behind the input path, and the key reply built for a receiver's public key.
+// behind the input path, and the key reply built for a receiver's public key. The receiving
+// end's operations (aes_receive.h) use the same record.
 #pragma once
 
 #include <condition_variable>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <openssl/evp.h>
+#include <span>
 #include <thread>
 
 #include "nk_context.h"
@@ -16,16 +18,19 @@
 inline constexpr std::uint8_t AES_FLAG_KEY_RECEIVED = 0x01; // receiving end only
 inline constexpr std::uint8_t AES_FLAG_256 = 0x02;
 
+inline constexpr std::size_t aes_iv_len = 16;
+inline constexpr std::size_t aes_packet_size = 1024;
+
 using aes_slice_fn = tun_slice *(*)();
 
 struct tun_aes {
   NKCx *nk = nullptr;
   std::uint8_t key[32] = {};
-  std::uint8_t iv[32] = {};
+  std::uint8_t iv[32] = {}; // 16 random bytes; an AES-256 reply sends all 32
   std::uint8_t iv_seq[32] = {};
   EVP_CIPHER_CTX *ctx = nullptr;
   std::uint8_t buffer[2048] = {};
-  EVP_PKEY *pkey = nullptr;
+  EVP_PKEY *pkey = nullptr; // receiving end: its own key pair
   std::uint8_t flags = 0;
   timespec64 timeout{};
   std::mutex mutex;
@@ -33,8 +38,11 @@ struct tun_aes {
   std::thread thread;
   std::uint64_t next_slice = 0;
   aes_slice_fn slice_function = nullptr;
-  alignas(8) std::uint8_t packet[1024] = {};
+  alignas(8) std::uint8_t packet[aes_packet_size] = {};
   std::uint64_t cpu_time = 0;
+  // Under `mutex`: set only when the record is released, so that the worker ends before the
+  // memory it uses goes away. The daemon never releases a running record.
+  bool stop = false;
 };
 
 struct tun_aes_deleter {
@@ -44,3 +52,29 @@ using tun_aes_ptr = std::unique_ptr<tun_aes, tun_aes_deleter>;
 
 // A zero-filled record bound to the context; AES-128 until AES_FLAG_256 is set.
 tun_aes_ptr aes_new(NKCx *nk);
+
+// 128 or 256, as the record's flags select.
+inline int aes_bits(const tun_aes *a) { return (a->flags & AES_FLAG_256) ? 256 : 128; }
+// Length of the transmission key in bytes: 16 or 32.
+inline std::size_t aes_key_len(const tun_aes *a) { return (a->flags & AES_FLAG_256) ? 32 : 16; }
+
+// Generates key and IV, prepares the cipher and starts the worker on `slice_function`.
+// 1 on success; 0 with the reason logged.
+int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
+
+// The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd
+// number. Only the lowest bit of `seq` counts; keystreams repeat every two slices, which is
+// what receivers in the field expect.
+void aes_iv_seq(tun_aes *a, std::uint64_t seq);
+
+// Encrypts the slice's TS bytes in place and marks it encrypted (under `mutex`). 1 on success;
+// 0 with the reason logged, the slice unchanged and unmarked.
+int aes_encrypt(tun_aes *a, tun_slice *s);
+
+// Ends the worker, if one runs, and waits for it. Whoever owns the record calls it before the
+// pointer the slice function reaches the record through goes away.
+void aes_stop(tun_aes *a);
+
+// The worker: encrypts every slice that `slice_function` hands out, in order, and publishes its
+// own CPU time. Returns only once `stop` is set.
+void *aes_decode_thread(void *record);

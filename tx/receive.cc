@@ -32,7 +32,8 @@ void handle_key_request(transmission *tr, std::size_t len) {
     return;
   }
   nk_log(&t->nk, LOG_INFO, "[%d] Public key received.\n", tr->id);
-  tr->aes_reply = aes_get_response_packet(t->aes.get(), std::span<const std::uint8_t>(tr->packet.raw, len));
+  tr->aes_reply = aes_get_response_packet(t->aes.get(), std::span<const std::uint8_t>(tr->packet.raw, len),
+                                          std::span<std::uint8_t, aes_packet_size>(tr->aes_packet));
 }
 
 } // namespace

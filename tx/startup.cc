@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "input.h"
 #include "loop.h"
 #include "nodekit.h"
 #include "report.h"
@@ -18,6 +19,10 @@ tesseltx *_t = nullptr;
 void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
 
 tesseltx::~tesseltx() {
+  // The encryption worker reads the ring and this very pointer through _t: it ends before
+  // anything goes.
+  aes_stop(aes.get());
+  aes.reset();
   while (tr != nullptr) {
     transmission *next_tr = tr->next;
     if (tr->sock >= 0) {
@@ -99,6 +104,14 @@ void check_protocol_rules(tesseltx *t) {
   }
 }
 
+// Asked-for encryption that cannot start must not leave the stream in clear, nor a tunnel that
+// never sends a slice: the program stops, after the reason has been logged.
+void start_encryption(tesseltx *t) {
+  if (t->aes && !aes_init_encryption(t->aes.get(), tun_aes_condition)) {
+    nk_die(&t->nk, "Encryption could not be started. Exiting!");
+  }
+}
+
 // rrdcached series live under the syslog prefix; without it the update lines would name files
 // at the server's root, so reporting without -l is refused up front.
 void check_rrd_prefix(tesseltx *t) {
@@ -159,6 +172,7 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
     make_inactive_but_first(t);
   }
   check_protocol_rules(t);
+  start_encryption(t);
 
   nk_log(&t->nk, LOG_INFO, "Tessel-TX version %s starting. Proto v%d.", nk_version(), t->protocol_version);
   tr_init_buffer(t->tr);

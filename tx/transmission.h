@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 
+#include "aes.h"
 #include "info.h"
 #include "stats.h"
 #include "tun_proto.h"
@@ -58,6 +59,9 @@ struct transmission {
   tun_packet_buffer packet{};
   tr_fec_state fec{};
   const tun_packet_header *aes_reply = nullptr;
+  // This output's own key reply: a request on another output must not replace the reply this
+  // one's receiver is still waiting for.
+  alignas(8) std::uint8_t aes_packet[aes_packet_size] = {};
   std::unique_ptr<tx_slice[]> slice;
   tesseltx *t = nullptr;
   std::uint64_t first_to_repeat = 0;

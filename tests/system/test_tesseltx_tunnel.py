@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from tessel_proc import Peer, free_udp_ports, header, log_texts, program, ts_packet
+from tessel_proc import Peer, can_isolate, free_udp_ports, header, log_texts, program, ts_packet
 
 TX_VERSION = 7
 
@@ -21,13 +21,17 @@ def tx():
 class Tunnel:
     """tesseltx started against Peers, with a UDP source for its input."""
 
-    def __init__(self, tx, peers, *options, before=(), extra_env=None):
+    def __init__(self, tx, peers, *options, before=(), private_tmp=None):
         import socket
         self.in_port = free_udp_ports()[0]
         args = [tx, "-s", "127.0.0.1:%d" % self.in_port, "-B", str(4 << 20)] + list(before)
         for p in peers:
             args += ["-d", p.dest]
         args += list(options)
+        if private_tmp is not None:
+            # Other suites' transmitters write the same dump file; this one gets a /tmp of its own.
+            args = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    'mount --bind "$0" /tmp && exec "$@"', str(private_tmp)] + args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.src = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.peers = peers
@@ -202,12 +206,11 @@ def test_description_goes_first_with_tlvs_in_order(tx):
     assert len(data_packets(peer)) == 1
 
 
-def test_answers_pings_and_descriptions_and_dumps_the_peer(tx):
-    dump = "/tmp/tuninfo-tesseltx.txt"
-    if os.path.exists(dump):
-        os.unlink(dump)
+@pytest.mark.skipif(not can_isolate(), reason="needs mount namespaces (run as root)")
+def test_answers_pings_and_descriptions_and_dumps_the_peer(tx, tmp_path):
+    dump = tmp_path / "tuninfo-tesseltx.txt"
     peer = Peer()
-    t = Tunnel(tx, [peer], "-e", "100000", "-o", "5000", "-N", "1")
+    t = Tunnel(tx, [peer], "-e", "100000", "-o", "5000", "-N", "1", private_tmp=tmp_path)
     peer.poll(0.3)  # the unasked description tells the peer where the transmitter is
     assert peer.source is not None
     peer.got.clear()

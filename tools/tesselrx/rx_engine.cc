@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "aes_receive.h"
+
 namespace {
 
 // Refused datagrams are logged up to this many times; after that they are only counted, so
@@ -110,14 +112,71 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
 
 const char *or_none(const std::optional<std::string> &s) { return s ? s->c_str() : "(none)"; }
 
+bool keyed(const rx_engine *e) { return e->aes && (e->aes->flags & AES_FLAG_KEY_RECEIVED); }
+
+// The slice's stream bytes in clear: as they came, or decrypted into the engine's own buffer.
+// False when an encrypted slice cannot be read (no key yet, or the cipher failed).
+bool clear_bytes(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t> *ts) {
+  *ts = p.ts;
+  if (!p.encrypted) {
+    if (e->aes && !keyed(e) && !e->key_not_needed) {
+      e->key_not_needed = true;
+      nk_log(e->nk, LOG_NOTICE, "The stream arrives in clear: no key is asked for");
+    }
+    return true;
+  }
+  if (keyed(e)) {
+    std::memcpy(e->clear, p.ts.data(), p.ts.size());
+    const std::span<std::uint8_t> out(e->clear, p.ts.size());
+    if (aes_decrypt_ts(e->aes.get(), p.seq, out)) {
+      ++e->stat.decrypted;
+      *ts = out;
+      return true;
+    }
+  }
+  ++e->stat.undecryptable;
+  if (!e->undecryptable_logged) {
+    e->undecryptable_logged = true;
+    nk_log(e->nk, LOG_WARNING, "Encrypted slice %" PRIu64 " dropped: %s", p.seq,
+           e->aes ? "no transmission key yet" : "decryption is off (-K)");
+  }
+  return false;
+}
+
+void take_key(rx_engine *e, std::span<const std::uint8_t> d, const sockaddr_in &from) {
+  // Only the transmitter that was asked may set the key; anyone can encrypt to a public key.
+  if (!e->aes || !e->peer_known || e->peer.sin_addr.s_addr != from.sin_addr.s_addr ||
+      e->peer.sin_port != from.sin_port) {
+    return;
+  }
+  if (aes_receive_key(e->aes.get(), d)) {
+    ++e->stat.keys_accepted;
+    nk_log(e->nk, LOG_NOTICE, "Transmission key accepted: AES%d", aes_bits(e->aes.get()));
+  }
+}
+
+void ask_for_key(rx_engine *e, std::int64_t now_ns) {
+  const timespec64 now = to_timespec64(now_ns);
+  const tun_packet_header *h = aes_get_request_packet(e->aes.get(), &now);
+  e->io.send(e->io.ctx,
+             std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t *>(h), aes_request_length(e->aes.get())),
+             e->peer);
+  e->key_asked = true;
+  ++e->stat.key_requests;
+}
+
 void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   ++(p.type == TUN_DATA_RESENT ? e->stat.data_resent : e->stat.data);
   if (p.fec_layout) {
     ++e->stat.data_fec_layout;
   }
+  std::span<const std::uint8_t> ts;
+  if (!clear_bytes(e, p, &ts)) {
+    return;
+  }
   const std::uint64_t highest_before = e->window.highest;
   const bool started = e->window.head != 0;
-  switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, p.ts)) {
+  switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, ts)) {
   case rx_insert::duplicate:
     ++e->stat.duplicates;
     return;
@@ -151,7 +210,7 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
     e->stat.first_seq = p.seq;
   }
   ++e->stat.slices;
-  e->stat.slice_bytes += p.ts.size();
+  e->stat.slice_bytes += ts.size();
   if (p.seq > e->stat.highest_seq) {
     e->stat.highest_seq = p.seq;
   }
@@ -223,6 +282,12 @@ bool rx_engine_init(rx_engine *e, NKCx *nk, const rx_config &cfg, const rx_trans
     nk_log(nk, LOG_ERR, "Unable to allocate a play-out window of %" PRIu64 " slices", cfg.window_slices);
     return false;
   }
+  if (cfg.decrypt) {
+    e->aes = aes_new(nk);
+    if (!aes_init_decryption(e->aes.get())) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -255,7 +320,8 @@ rx_reject rx_engine_input(rx_engine *e, std::span<const std::uint8_t> d, const s
     handle_info(e, p, d, from);
     break;
   case rx_kind::key_reply:
-    ++e->stat.key_replies; // taken up by the key exchange
+    ++e->stat.key_replies;
+    take_key(e, d, from);
     break;
   }
   return rx_reject::none;
@@ -283,6 +349,16 @@ std::int64_t rx_engine_poll(rx_engine *e, std::int64_t now_ns) {
       e->next_ping_ns = sat_add(now_ns, e->cfg.ping_interval_ns);
     }
     wake = e->next_ping_ns < wake ? e->next_ping_ns : wake;
+  }
+  if (e->aes && e->peer_known && !e->key_not_needed && !keyed(e)) {
+    const timespec64 now = to_timespec64(now_ns);
+    if (!e->key_asked || aes_timeout(e->aes.get(), &now)) {
+      ask_for_key(e, now_ns);
+    }
+    const timespec64 &last = e->aes->timeout;
+    const std::int64_t again = sat_add(sat_add(last.tv_sec * 1000000000, last.tv_nsec),
+                                       aes_request_interval_ms * 1000000 + 1);
+    wake = again < wake ? again : wake;
   }
   return wake;
 }
@@ -317,4 +393,7 @@ void rx_engine_report(const rx_engine *e) {
          "Pings: sent %" PRIu64 ", answered %" PRIu64 ", rtt_min_us %" PRId64 ", rtt_avg_us %" PRId64
          ", rtt_max_us %" PRId64 ", info_sent %" PRIu64,
          s.pings_sent, s.rtt_count, s.rtt_min_ns / 1000, avg / 1000, s.rtt_max_ns / 1000, s.info_sent);
+  nk_log(e->nk, LOG_NOTICE,
+         "Keys: key_requests %" PRIu64 ", keys_accepted %" PRIu64 ", decrypted %" PRIu64 ", undecryptable %" PRIu64,
+         s.key_requests, s.keys_accepted, s.decrypted, s.undecryptable);
 }

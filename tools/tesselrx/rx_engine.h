@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "aes.h"
 #include "info.h"
 #include "nk_context.h"
 #include "rx_parse.h"
@@ -34,6 +35,8 @@ struct rx_config {
   std::int64_t latency_ns = 300 * std::int64_t{1000000};
   std::int64_t ping_interval_ns = 100 * std::int64_t{1000000};
   std::uint64_t window_slices = 8192;
+  // Ask the transmitter for its key (every 100 ms until one is accepted) and decrypt slices.
+  bool decrypt = false;
   tun_info info; // our own description
 };
 
@@ -77,6 +80,11 @@ struct rx_stats {
   std::int64_t rtt_sum_ns = 0;
   // descriptions
   std::uint64_t info_sent = 0;
+  // encryption
+  std::uint64_t key_requests = 0;
+  std::uint64_t keys_accepted = 0;
+  std::uint64_t decrypted = 0;
+  std::uint64_t undecryptable = 0; // encrypted slices dropped: no key, or decryption failed
 };
 
 struct rx_engine {
@@ -97,6 +105,12 @@ struct rx_engine {
   bool offset_known = false;
   std::int64_t offset_ns = 0;
   unsigned reject_logs = 0;
+  // The receiving end of the key exchange, with `cfg.decrypt` only.
+  tun_aes_ptr aes;
+  bool key_asked = false;
+  bool key_not_needed = false; // the stream came in clear: this transmitter does not encrypt
+  bool undecryptable_logged = false;
+  alignas(8) std::uint8_t clear[slice_payload_max] = {};
   alignas(8) std::uint8_t out[sizeof(tun_ping_packet)] = {};
 };
 

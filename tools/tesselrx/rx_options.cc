@@ -33,10 +33,11 @@ constexpr const char help_text[] =
     "  -D <description>  Advert Info: description\n"
     "  -5                Force proto v5\n"
     "  -6                Force proto v6\n"
+    "  -K                Ask for the transmission key and decrypt   (min proto v7)\n"
     "  -v                Output version information and exit\n"
     "  -h                Show this help\n";
 
-constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:56vh?";
+constexpr const char optstring[] = "s:k:o:e:d:w:l:N:C:E:D:56Kvh?";
 
 // A whole decimal number in [lo, hi], or the process ends with a message naming the option.
 long number(NKCx *nk, char opt, const char *s, long lo, long hi) {
@@ -137,6 +138,9 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
     case '6':
       o->engine.protocol_version = 6;
       break;
+    case 'K':
+      o->engine.decrypt = true;
+      break;
     case 'v':
       std::printf("Tessel-RX %s (protocol version: 5 - 7)\n", nk_version());
       return rx_parse_result::exit_ok;
@@ -155,6 +159,9 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
   }
   if (o->output == rx_output_kind::none) {
     nk_die(nk, "No output given (-d or -w)");
+  }
+  if (o->engine.decrypt && o->engine.protocol_version < 7) {
+    nk_die(nk, "Unable to use Encryption on proto v%d. Required proto >= v7", o->engine.protocol_version);
   }
   if (static_cast<unsigned long>(o->port) + o->port_count - 1 > 65535) {
     nk_die(nk, "Port range %u+%u runs past 65535", static_cast<unsigned>(o->port), o->port_count);

@@ -32,10 +32,10 @@ rx_reject parse_slice(std::span<const std::uint8_t> d, std::size_t at, rx_packet
   }
   const std::uint8_t *img = d.data() + at;
   const unsigned n = img[slice_size_at] & 0x7Fu;
-  if (n > slice_max_packets || (img[slice_size_at] & 0x80u) != 0) {
-    // Encrypted slices need the key exchange, which this receiver does not perform yet.
+  if (n > slice_max_packets) {
     return rx_reject::malformed;
   }
+  out->encrypted = (img[slice_size_at] & 0x80u) != 0;
   const std::size_t bytes = ts_packet_size * n;
   if (d.size() - at - slice_data_at < bytes) {
     return rx_reject::malformed;

@@ -39,6 +39,7 @@ struct rx_packet {
   std::uint64_t fec_seq = 0;    // position in the FEC stream (FEC layout only)
   std::int64_t slice_time_ns = 0; // transmitter's clock when its input took the slice in
   unsigned ts_packets = 0;      // n
+  bool encrypted = false;       // `ts` is AES-CTR ciphertext
   std::span<const std::uint8_t> ts; // the 188*n stream bytes, inside the datagram
   // ping reply
   std::uint64_t ping_seq = 0;

@@ -58,6 +58,8 @@ TEST(RxOptionsDeathTest, ConfigurationErrorsStopWithStatus255) {
   EXPECT_EXIT(parse({"-s", "5000", "-w", "x"}, &o), ::testing::ExitedWithCode(255), "No port number given");
   EXPECT_EXIT(parse({"-s", ":5000", "-o", "10000", "-e", "10000000", "-w", "x"}, &o), ::testing::ExitedWithCode(255),
               "too large");
+  EXPECT_EXIT(parse({"-s", ":5000", "-K", "-6", "-w", "x"}, &o), ::testing::ExitedWithCode(255),
+              "Unable to use Encryption on proto v6. Required proto >= v7");
 }
 
 } // namespace

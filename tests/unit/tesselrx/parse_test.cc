@@ -25,6 +25,12 @@ TEST(RxParse, PlainDataPacketGivesSliceFields) {
   EXPECT_EQ(p.ts.data(), b.data() + 49);
   EXPECT_EQ(p.ts[0], 9);
   EXPECT_EQ(p.ts[1315], static_cast<std::uint8_t>(9 + 1315));
+  EXPECT_FALSE(p.encrypted);
+  bytes enc = b;
+  enc[48] = 0x87;
+  ASSERT_EQ(parse(enc, &p), rx_reject::none);
+  EXPECT_TRUE(p.encrypted);
+  EXPECT_EQ(p.ts_packets, 7u);
 }
 
 TEST(RxParse, FecLayoutDataAndResentCarryTheSameSlice) {
@@ -87,9 +93,9 @@ TEST(RxParse, ImpossibleSliceFieldsAreMalformed) {
   bytes eight = make_data(1, 7, 0, 0);
   eight[24 + 24] = 8;
   EXPECT_EQ(parse(eight, &p), rx_reject::malformed);
-  bytes encrypted = make_data(1, 1, 0, 0);
-  encrypted[24 + 24] = 0x81;
-  EXPECT_EQ(parse(encrypted, &p), rx_reject::malformed);
+  bytes encrypted_eight = make_data(1, 7, 0, 0);
+  encrypted_eight[24 + 24] = 0x88;
+  EXPECT_EQ(parse(encrypted_eight, &p), rx_reject::malformed);
   EXPECT_EQ(parse(make_data(1, 1, 0, 1000000000), &p), rx_reject::malformed);
   EXPECT_EQ(parse(make_data(1, 1, -1, 0), &p), rx_reject::malformed);
   EXPECT_EQ(parse(make_data(1, 1, INT64_MAX, 0), &p), rx_reject::malformed);
