@@ -24,6 +24,10 @@ void act_on_signals(tesseltx *t) {
   }
   if (alarm_pending) {
     alarm_pending = 0;
+    // The report time is the second of the tick itself: the pass's own reading may be up to a
+    // select() time-out old, and two reports stamped with the same second would make the
+    // server refuse the second one.
+    gettimeofday(&t->now_tv, nullptr);
     tun_stats_snapshot(t);
   }
 }
@@ -60,6 +64,8 @@ void tx_loop_pass(tesseltx *t) {
     max_fd = t->socket + 1;
   }
   tx_read_monotonic(&t->now);
+  rrd_fdset(&t->rrd, &rfds, &wfds, nullptr, &max_fd);
+  rrd_fdset(&t->rrd2, &rfds, &wfds, nullptr, &max_fd);
   nk_t_end(nk, &t->stat.t_pre_fdset);
 
   tr_fdset(t->tr, &max_fd, &rfds, &wfds);
@@ -100,6 +106,8 @@ void tx_loop_pass(tesseltx *t) {
   if (FD_ISSET(t->socket, &rfds)) {
     tun_net_rx(t);
   }
+  rrd_fdsel(&t->rrd, &rfds, &wfds);
+  rrd_fdsel(&t->rrd2, &rfds, &wfds);
   nk_t_end(nk, &t->stat.t_pre_fdsel);
 
   tr_fdsel(t->tr, &rfds, &wfds);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 #include "input.h"
 #include "loop.h"
 #include "nodekit.h"
+#include "report.h"
 #include "tesseltx.h"
 
 tesseltx *_t = nullptr;
@@ -118,11 +120,6 @@ void check_rrd_prefix(tesseltx *t) {
   }
 }
 
-void prepare_rrd_client(tesseltx *t, rrdc *c, const std::string &prefix) {
-  c->box = t;
-  std::snprintf(c->prefix, sizeof c->prefix, "%s", prefix.c_str());
-}
-
 // Without -e an output's window still opens once a second, so it carries one stream packet per
 // second: far too little for a stream. That is kept (it is how the window works) but said.
 void warn_uncapped_outputs(tesseltx *t) {
@@ -182,10 +179,15 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
   warn_uncapped_outputs(t);
 
   if (t->rrd.port != 0) {
-    prepare_rrd_client(t, &t->rrd, *t->syslog_prefix);
+    tun_rrd_start(t, &t->rrd, t->syslog_prefix->c_str());
   }
   if (t->rrd2.port != 0) {
-    prepare_rrd_client(t, &t->rrd2,
-                       t->machine_prefix ? *t->machine_prefix + "/" + *t->syslog_prefix : *t->syslog_prefix);
+    char prefix[sizeof t->rrd2.prefix];
+    if (t->machine_prefix) {
+      std::snprintf(prefix, sizeof prefix, "%s/%s", t->machine_prefix->c_str(), t->syslog_prefix->c_str());
+    } else {
+      std::snprintf(prefix, sizeof prefix, "%s", t->syslog_prefix->c_str());
+    }
+    tun_rrd_start(t, &t->rrd2, prefix);
   }
 }

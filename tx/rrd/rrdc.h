@@ -1,5 +1,7 @@
 // One non-blocking rrdcached connection driven from the owner's select() loop. The library
-// knows nothing of what it sends: the owner's `report` callback writes the lines.
+// knows nothing of what it sends: the owner's `report` callback writes the lines, one per pass
+// in which the socket is writable. The client connects, backs off for `dis_sec` seconds after a
+// failure and retries for ever; the server's answers are read and dropped.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,9 +22,12 @@ enum rrd_conn_state : int {
 };
 
 inline constexpr int rrd_default_port = 668;
+inline constexpr int rrd_default_dis_sec = 10;
 
 struct rrdc;
-using rrd_log_fn = void (*)(void *box, int prio, const char *fmt, ...);
+// printf-style, so that every message format is checked against its arguments.
+typedef void rrd_log_sig(void *box, int prio, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+using rrd_log_fn = rrd_log_sig *;
 using rrd_event_fn = void (*)(rrdc *c);
 using rrd_read_fn = void (*)(rrdc *c, int bytes);
 
@@ -31,12 +36,12 @@ struct rrdc {
   std::optional<std::string> ip;
   int port = 0;
   int conn_state = RRD_UNINITIALISED;
-  timeval now{};
-  timeval disabled{};
+  timeval now{};      // report time (wall clock); the owner stores each snapshot's seconds here
+  timeval disabled{}; // when the back-off began, on the monotonic clock
   int dis_sec = 0;
   char rbuff[2048] = {};
   char prefix[1024] = {};
-  int sock = 0;
+  int sock = 0; // 0: none
   int line_no = 0;
   void *box = nullptr;
   rrd_log_fn log = nullptr;
@@ -51,3 +56,27 @@ using RRDc = rrdc;
 
 // "ip[:port]"; the port defaults to 668.
 void rrd_get_ip_and_port(rrdc *c, const char *arg);
+
+// The owner fills box, log, report, the optional callbacks and prefix first.
+void rrd_init(rrdc *c);
+
+// Before select(): adds the socket as the state asks and raises *max_fd to at least the socket
+// plus one (the loop's convention). The exception set is not touched.
+void rrd_fdset(rrdc *c, fd_set *rfds, fd_set *wfds, fd_set *efds, int *max_fd);
+
+// After a select() that did not fail: completes connects, drops answers, sends one line.
+void rrd_fdsel(rrdc *c, fd_set *rfds, fd_set *wfds);
+
+void rrd_tick(rrdc *c);
+
+// One write of the bytes while connected, nothing otherwise; always 0. A line the socket cannot
+// take is lost. A line it takes only in part would run into the next one on the server, so the
+// connection is then dropped and made anew (the server discards the unfinished line).
+int rrd_write(rrdc *c, const void *bytes, int len);
+
+// One read while connected, else 0.
+int rrd_read(rrdc *c, void *buffer, int size);
+
+void rrd_reconnect(rrdc *c);
+void rrd_turn_off(rrdc *c);
+void rrd_turn_on(rrdc *c);
