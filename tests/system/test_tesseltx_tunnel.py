@@ -29,9 +29,13 @@ class Tunnel:
             args += ["-d", p.dest]
         args += list(options)
         if private_tmp is not None:
-            # Other suites' transmitters write the same dump file; this one gets a /tmp of its own.
+            # Other suites' transmitters write the same dump file; this one writes a file of its
+            # own mounted over that path (only the file: the program itself may live under /tmp).
+            dump = "/tmp/tuninfo-tesseltx.txt"
+            (private_tmp / "tuninfo-tesseltx.txt").touch()
             args = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                    'mount --bind "$0" /tmp && exec "$@"', str(private_tmp)] + args
+                    'touch %s && mount --bind "$0"/tuninfo-tesseltx.txt %s && exec "$@"' % (dump, dump),
+                    str(private_tmp)] + args
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.src = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.peers = peers
