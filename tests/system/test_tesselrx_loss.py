@@ -71,3 +71,15 @@ def test_without_impairment_nothing_is_recovered(tmp_path):
     # and that gap may be asked for; but nothing was lost, so nothing is counted as resent.
     assert c["resend"] == 0 and c["fec"] == 0 and c["lost"] == 0
     assert "Link in:" not in t.rx.log()
+
+
+@pytest.mark.parametrize("cipher,fec", [("-K", None), ("-L", "3")])
+def test_encrypted_stream_byte_identical_through_loss(tmp_path, cipher, fec):
+    # Resent and rebuilt slices go through the same decryption as first sends.
+    tx_args = [cipher] + (["-e", "7000", "-f", fec] if fec else [])
+    t = Tunnel(tmp_path, ["-w", str(tmp_path / "out.ts")], k=4, rate_kbps=2000, latency=1000,
+               rx_args=["-K", "-I", "loss=5,burst=3:8,seed=21", "-r", "100"], tx_args=tx_args)
+    sent = t.send(3, seed=7)
+    c = t.stop(settle=1.5)
+    assert (tmp_path / "out.ts").read_bytes() == sent
+    assert c["lost"] == 0 and c["fec"] + c["resend"] > 0
