@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "loopback.h"
 #include "rrd/rrdc.h"
 
 namespace {
@@ -52,16 +53,7 @@ struct listener {
   int fd = -1;
   int port = 0;
   listener() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    port = ntohs(sin.sin_port);
+    fd = loopback_socket(SOCK_STREAM, &port);
     listen(fd, 4);
   }
   ~listener() { stop(); }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "loopback.h"
 #include "options.h"
 #include "tesseltx.h"
 
@@ -51,14 +52,7 @@ struct udp_end {
   int fd = -1;
   int port = 0;
   udp_end() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
-    port = ntohs(sin.sin_port);
+    fd = loopback_socket(SOCK_DGRAM, &port);
     timeval tv{0, 300000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
