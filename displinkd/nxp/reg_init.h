@@ -1,0 +1,7 @@
+// Inside of the register layer: the part of initialisation that a hot-plug restore repeats.
+#pragma once
+
+#include "reg_unit.h"
+
+// PLL, serialiser and interrupt-enable set-up for the unit's video format and pixel rate.
+hdtx_err reg_configure(hdtx_reg_unit *u);
