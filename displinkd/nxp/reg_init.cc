@@ -85,6 +85,28 @@ hdtx_err enable_cores(hdtx_reg_unit *u) {
 
 } // namespace
 
+hdtx_err reg_set_pll(hdtx_reg_unit *u, unsigned format, unsigned pixel_rate) {
+  hdtx_err err = HDTX_OK;
+  if (is_480i576i(format)) {
+    err = set_hw_register_field_table(u, pll_cfg_vfmt_480i576i);
+    if (err != HDTX_OK)
+      return err;
+    if (pixel_rate == 1)
+      return set_hw_register_field_table(u, pll_cfg_single_prate_vfmt_480i576i);
+    if (pixel_rate == 2)
+      return set_hw_register_field_table(u, pll_cfg_srepeated_prate_vfmt_480i576i);
+    return HDTX_REG_ERR_RANGE;
+  }
+  err = set_hw_register_field_table(u, pll_cfg_vfmt_other);
+  if (err != HDTX_OK)
+    return err;
+  if (pixel_rate == 0)
+    return set_hw_register_field_table(u, pll_cfg_double_prate_vfmt_other);
+  if (pixel_rate == 1)
+    return set_hw_register_field_table(u, pll_cfg_single_prate_vfmt_other);
+  return HDTX_REG_ERR_RANGE;
+}
+
 hdtx_err reg_configure(hdtx_reg_unit *u) {
   hdtx_err err = set_hw_register(u, REG_PLL_SERIAL_12, 9);
   if (err == HDTX_OK)
@@ -94,27 +116,7 @@ hdtx_err reg_configure(hdtx_reg_unit *u) {
   if (err != HDTX_OK)
     return err;
 
-  if (is_480i576i(u->video_format)) {
-    err = set_hw_register_field_table(u, pll_cfg_vfmt_480i576i);
-    if (err != HDTX_OK)
-      return err;
-    if (u->pixel_rate == 1)
-      err = set_hw_register_field_table(u, pll_cfg_single_prate_vfmt_480i576i);
-    else if (u->pixel_rate == 2)
-      err = set_hw_register_field_table(u, pll_cfg_srepeated_prate_vfmt_480i576i);
-    else
-      err = HDTX_REG_ERR_RANGE;
-  } else {
-    err = set_hw_register_field_table(u, pll_cfg_vfmt_other);
-    if (err != HDTX_OK)
-      return err;
-    if (u->pixel_rate == 0)
-      err = set_hw_register_field_table(u, pll_cfg_double_prate_vfmt_other);
-    else if (u->pixel_rate == 1)
-      err = set_hw_register_field_table(u, pll_cfg_single_prate_vfmt_other);
-    else
-      err = HDTX_REG_ERR_RANGE;
-  }
+  err = reg_set_pll(u, u->video_format, u->pixel_rate);
   if (err != HDTX_OK)
     return err;
 
