@@ -36,13 +36,17 @@ constexpr std::uint16_t kRegDdcControl = hdtx_reg(PI_12, 0x9B);
 constexpr std::uint8_t kEdidDeviceAddress = 0xA0;
 constexpr std::uint8_t kSegmentPointerAddress = 0x60;
 
-std::uint16_t u16(unsigned v) { return static_cast<std::uint16_t>(v); }
+std::uint16_t u16(unsigned v) {
+  return static_cast<std::uint16_t>(v);
+}
 
-bool is_timing(const std::uint8_t *p) { return p[0] != 0 || p[1] != 0; }
+bool is_timing(const std::uint8_t *p) {
+  return p[0] != 0 || p[1] != 0;
+}
 
 hdtx_edid_dtd decode_dtd(const std::uint8_t *p) {
   hdtx_edid_dtd t{};
-  t.pixel_clock = u16(p[0] | p[1] << 8);
+  t.pixel_clock = u16(p[0] | unsigned{p[1]} << 8);
   t.h_active = u16(p[2] | (p[4] & 0xF0u) << 4);
   t.h_blanking = u16(p[3] | (p[4] & 0x0Fu) << 8);
   t.v_active = u16(p[5] | (p[7] & 0xF0u) << 4);
@@ -94,7 +98,7 @@ void parse_block0(hdtx_edid_data &d, const std::uint8_t *b) {
 void parse_hdmi_vsdb(hdtx_edid_data &d, const std::uint8_t *p, unsigned len) {
   d.hdmi_found = true;
   d.vsdb_length = static_cast<std::uint8_t>(len);
-  d.physical_address = u16(p[3] << 8 | p[4]);
+  d.physical_address = u16(unsigned{p[3]} << 8 | p[4]);
   d.vsdb_capability = len > 5 ? p[5] : 0;
   d.vsdb_max_tmds = len > 6 ? p[6] : 0;
   d.vsdb_flags = len > 7 ? p[7] : 0;
@@ -191,10 +195,16 @@ void parse_cea(hdtx_edid_data &d, const std::uint8_t *b) {
   }
 }
 
-bool wide(const hdtx_edid_dtd &t) { return 2u * t.h_image_size > 3u * t.v_image_size; }
-bool interlaced(const hdtx_edid_dtd &t) { return (t.flags & 0x80) != 0; }
+bool wide(const hdtx_edid_dtd &t) {
+  return 2u * t.h_image_size > 3u * t.v_image_size;
+}
+bool interlaced(const hdtx_edid_dtd &t) {
+  return (t.flags & 0x80) != 0;
+}
 
-std::uint8_t pick(bool cond, unsigned yes, unsigned no) { return static_cast<std::uint8_t>(cond ? yes : no); }
+std::uint8_t pick(bool cond, unsigned yes, unsigned no) {
+  return static_cast<std::uint8_t>(cond ? yes : no);
+}
 
 void end_read(hdtx_reg_unit *u) {
   hdtx_edid_data &d = u->edid;
@@ -424,7 +434,8 @@ void clear_edid_request(hdtx_reg_unit *u) {
   edid_reset_results(d);
 }
 
-hdtx_err hdtx_reg_edid_request_block_data(unsigned unit, std::uint8_t *buffer, unsigned blocks, unsigned size) {
+hdtx_err hdtx_reg_edid_request_block_data(unsigned unit, std::uint8_t *buffer, unsigned blocks,
+                                          unsigned size) {
   hdtx_reg_unit *u = nullptr;
   hdtx_err err = check_unit(unit, &u);
   if (err != HDTX_OK)
@@ -507,8 +518,8 @@ hdtx_err hdtx_reg_edid_get_video_capabilities(unsigned unit, std::uint8_t *svd, 
   return HDTX_OK;
 }
 
-hdtx_err hdtx_reg_edid_get_audio_capabilities(unsigned unit, hdtx_edid_sad *sad, unsigned max, unsigned *count,
-                                              std::uint8_t *cea_flags) {
+hdtx_err hdtx_reg_edid_get_audio_capabilities(unsigned unit, hdtx_edid_sad *sad, unsigned max,
+                                              unsigned *count, std::uint8_t *cea_flags) {
   hdtx_reg_unit *u = nullptr;
   hdtx_err err = caps_unit(unit, &u);
   if (err != HDTX_OK)

@@ -68,10 +68,10 @@ struct hdtx_edid_latency {
 // that follow), as far as the block reaches.
 struct hdtx_edid_extra_vsdb {
   bool hdmi_video_present;
-  std::uint8_t hdmi_video_flags;   // the byte after the latencies: 3D present and multi fields
-  std::uint8_t hdmi_vic_length;    // top 3 bits of the next byte
-  std::uint8_t hdmi_3d_length;     // low 5 bits of that byte
-  std::uint8_t following_count;    // bytes kept in `following`
+  std::uint8_t hdmi_video_flags; // the byte after the latencies: 3D present and multi fields
+  std::uint8_t hdmi_vic_length;  // top 3 bits of the next byte
+  std::uint8_t hdmi_3d_length;   // low 5 bits of that byte
+  std::uint8_t following_count;  // bytes kept in `following`
   std::uint8_t following[27];
 };
 
@@ -114,7 +114,7 @@ struct hdtx_edid_data {
   bool colorimetry_found;
   std::uint8_t colorimetry;
 
-  bool hdmi_found; // makes the sink HDMI
+  bool hdmi_found;          // makes the sink HDMI
   std::uint8_t vsdb_length; // payload length of the HDMI vendor block, cut at the extension's d
   std::uint8_t vsdb_flags;  // its byte 8 (latency and HDMI video presence), 0 when short
   std::uint16_t physical_address;
@@ -176,7 +176,8 @@ void clear_edid_request(hdtx_reg_unit *u);
 // Refusals: size below 128 or below blocks x 128: HDTX_REG_ERR_BAD_PARAMETER; blocks outside 1 to
 // 255: HDTX_REG_ERR_RANGE; hot-plug line low: HDTX_REG_ERR_NO_SINK; a read already in progress:
 // HDTX_REG_ERR_NOT_ALLOWED.
-hdtx_err hdtx_reg_edid_request_block_data(unsigned unit, std::uint8_t *buffer, unsigned blocks, unsigned size);
+hdtx_err hdtx_reg_edid_request_block_data(unsigned unit, std::uint8_t *buffer, unsigned blocks,
+                                          unsigned size);
 
 // Getters. The status and block count answer at any time; the capability getters only when the
 // status is 0 or 3 (else HDTX_REG_ERR_NOT_ALLOWED). Output pointers must not be null
@@ -188,8 +189,8 @@ hdtx_err hdtx_reg_edid_get_video_capabilities(unsigned unit, std::uint8_t *svd, 
                                               std::uint8_t *flags);
 // The kept short audio descriptors, 3 bytes each as in the EDID (at most `max`), and the CEA
 // flags byte (bit 6: basic audio) in *cea_flags (0 without a CEA extension).
-hdtx_err hdtx_reg_edid_get_audio_capabilities(unsigned unit, hdtx_edid_sad *sad, unsigned max, unsigned *count,
-                                              std::uint8_t *cea_flags);
+hdtx_err hdtx_reg_edid_get_audio_capabilities(unsigned unit, hdtx_edid_sad *sad, unsigned max,
+                                              unsigned *count, std::uint8_t *cea_flags);
 // HDTX_SINK_HDMI when an HDMI vendor block was found, else HDTX_SINK_DVI.
 hdtx_err hdtx_reg_edid_get_sink_type(unsigned unit, unsigned *sink_type);
 // The HDMI physical address (a.b.c.d as 0xABCD); HDTX_EDID_NO_ADDRESS for a DVI sink.

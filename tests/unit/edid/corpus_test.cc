@@ -32,7 +32,8 @@ TEST_P(EdidCorpus, ParsesToReference) {
 
 std::string test_name(const ::testing::TestParamInfo<std::string> &info) {
   std::string s = info.param;
-  std::replace_if(s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  std::replace_if(
+      s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
   return s;
 }
 

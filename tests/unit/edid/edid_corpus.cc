@@ -13,7 +13,9 @@ namespace edid_test {
 
 using nlohmann::json;
 
-std::filesystem::path corpus_dir() { return EDID_CORPUS_DIR; }
+std::filesystem::path corpus_dir() {
+  return EDID_CORPUS_DIR;
+}
 
 std::vector<std::string> corpus_names() {
   std::vector<std::string> names;
@@ -102,7 +104,8 @@ void expect_timing(const hdtx_edid_dtd &t, const json &r) {
 bool load_entry(const std::string &name, CorpusEntry &out) {
   std::string bin;
   std::string text;
-  if (!read_file(corpus_dir() / (name + ".bin"), bin) || !read_file(corpus_dir() / (name + ".expected.json"), text))
+  if (!read_file(corpus_dir() / (name + ".bin"), bin) ||
+      !read_file(corpus_dir() / (name + ".expected.json"), text))
     return false;
   out.bin.assign(bin.begin(), bin.end());
   out.expected = json::parse(text, nullptr, false);
@@ -144,7 +147,8 @@ void expect_matches(const hdtx_edid_data &d, const json &e) {
   expect_optional("physical_address", e["physical_address"], d.hdmi_found, d.physical_address);
   expect_vsdb(d, e["hdmi_vsdb"]);
 
-  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count), e["svd_bytes"].get<std::vector<std::uint8_t>>());
+  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count),
+            e["svd_bytes"].get<std::vector<std::uint8_t>>());
   std::vector<std::vector<std::uint8_t>> sads;
   for (unsigned i = 0; i < d.sad_count; ++i)
     sads.emplace_back(d.sad[i].bytes, d.sad[i].bytes + 3);
@@ -204,17 +208,35 @@ Block make_block0(unsigned extensions) {
   return b;
 }
 
-std::vector<std::uint8_t> make_dtd(unsigned clock_10khz, unsigned h_active, unsigned h_blank, unsigned v_active,
-                                   unsigned v_blank, unsigned h_mm, unsigned v_mm, bool interlaced) {
+std::vector<std::uint8_t> make_dtd(unsigned clock_10khz, unsigned h_active, unsigned h_blank,
+                                   unsigned v_active, unsigned v_blank, unsigned h_mm, unsigned v_mm,
+                                   bool interlaced) {
   auto lo = [](unsigned v) { return static_cast<std::uint8_t>(v & 0xFF); };
-  auto nib = [](unsigned hi, unsigned lo4) { return static_cast<std::uint8_t>(((hi >> 8) & 0x0F) << 4 | ((lo4 >> 8) & 0x0F)); };
-  return {lo(clock_10khz), lo(clock_10khz >> 8), lo(h_active), lo(h_blank), nib(h_active, h_blank),
-          lo(v_active),    lo(v_blank),          nib(v_active, v_blank), 88, 44, 0x45, 0x00,
-          lo(h_mm),        lo(v_mm),             nib(h_mm, v_mm),       0,  0,  static_cast<std::uint8_t>(interlaced ? 0x9E : 0x1E)};
+  auto nib = [](unsigned hi, unsigned lo4) {
+    return static_cast<std::uint8_t>(((hi >> 8) & 0x0F) << 4 | ((lo4 >> 8) & 0x0F));
+  };
+  return {lo(clock_10khz),
+          lo(clock_10khz >> 8),
+          lo(h_active),
+          lo(h_blank),
+          nib(h_active, h_blank),
+          lo(v_active),
+          lo(v_blank),
+          nib(v_active, v_blank),
+          88,
+          44,
+          0x45,
+          0x00,
+          lo(h_mm),
+          lo(v_mm),
+          nib(h_mm, v_mm),
+          0,
+          0,
+          static_cast<std::uint8_t>(interlaced ? 0x9E : 0x1E)};
 }
 
-Block make_cea(const std::vector<std::uint8_t> &data_blocks, const std::vector<std::vector<std::uint8_t>> &dtds,
-               std::uint8_t flags) {
+Block make_cea(const std::vector<std::uint8_t> &data_blocks,
+               const std::vector<std::vector<std::uint8_t>> &dtds, std::uint8_t flags) {
   Block b(HDTX_EDID_BLOCK_SIZE, 0);
   b[0] = 0x02;
   b[1] = 0x03;

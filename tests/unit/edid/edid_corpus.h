@@ -40,11 +40,12 @@ hdtx_edid_data parse_all(const std::vector<std::uint8_t> &bin, std::uint8_t *raw
 using Block = std::vector<std::uint8_t>;
 Block make_block0(unsigned extensions);
 // An 18-byte detailed timing.
-std::vector<std::uint8_t> make_dtd(unsigned clock_10khz, unsigned h_active, unsigned h_blank, unsigned v_active,
-                                   unsigned v_blank, unsigned h_mm, unsigned v_mm, bool interlaced);
+std::vector<std::uint8_t> make_dtd(unsigned clock_10khz, unsigned h_active, unsigned h_blank,
+                                   unsigned v_active, unsigned v_blank, unsigned h_mm, unsigned v_mm,
+                                   bool interlaced);
 // A CEA-861 extension holding `data_blocks` (header bytes included) and then `dtds`.
-Block make_cea(const std::vector<std::uint8_t> &data_blocks, const std::vector<std::vector<std::uint8_t>> &dtds,
-               std::uint8_t flags = 0);
+Block make_cea(const std::vector<std::uint8_t> &data_blocks,
+               const std::vector<std::vector<std::uint8_t>> &dtds, std::uint8_t flags = 0);
 void fix_checksum(Block &b);
 
 } // namespace edid_test

@@ -31,40 +31,24 @@ struct CeaRow {
   unsigned code;
 };
 
+// The codes the reference corpus does not reach, and the edges of each test.
 TEST(EdidDtdToCea, Table) {
   const CeaRow rows[] = {
-      {2517, 640, 160, 480, 400, 300, false, 1},
       {2517, 640, 160, 400, 400, 300, false, 0},
-      {2700, 720, 138, 480, 400, 300, false, 2},
-      {2700, 720, 138, 480, 1600, 900, false, 3},
       // "wide" is width/height above 1.5 exactly: 480x320 mm is not, 481x320 is.
       {2700, 720, 138, 480, 480, 320, false, 2},
       {2700, 720, 138, 480, 481, 320, false, 3},
-      {2700, 720, 144, 576, 400, 300, false, 17},
-      {2700, 720, 144, 576, 1600, 900, false, 18},
       {2700, 720, 144, 400, 1600, 900, false, 0},
-      {7425, 1280, 370, 720, 1600, 900, false, 4},
-      {7425, 1280, 700, 720, 1600, 900, false, 19},
       {7425, 1280, 400, 720, 1600, 900, false, 0},
       {7425, 1280, 370, 768, 1600, 900, false, 0},
-      {7425, 1920, 280, 540, 1600, 900, true, 5},
-      {14850, 1920, 280, 1080, 1600, 900, false, 16},
       {7425, 1920, 280, 1080, 1600, 900, false, 34},
-      {7425, 1920, 720, 540, 1600, 900, true, 20},
-      {7425, 1920, 720, 1080, 1600, 900, false, 33},
-      {14850, 1920, 720, 1080, 1600, 900, false, 31},
       {14850, 1920, 720, 1080, 1600, 900, false, 31},
       {14800, 1920, 720, 1080, 1600, 900, false, 0},
-      {7425, 1920, 830, 1080, 1600, 900, false, 32},
       {7425, 1920, 830, 540, 1600, 900, true, 32},
       {14850, 1920, 280, 2160, 1600, 900, false, 16}, // the line count of 1920-wide timings is not looked at
       {13850, 1920, 160, 1080, 1600, 900, false, 0},
-      {2700, 1440, 276, 240, 400, 300, true, 6},
       {2700, 1440, 276, 240, 1600, 900, true, 7},
       {2700, 1440, 276, 240, 400, 300, false, 8},
-      {2700, 1440, 276, 240, 1600, 900, false, 9},
-      {2700, 1440, 288, 288, 400, 300, true, 21},
-      {2700, 1440, 288, 288, 1600, 900, true, 22},
       {2700, 1440, 288, 288, 400, 300, false, 23},
       {2700, 1440, 288, 288, 1600, 900, false, 24},
       {5400, 1440, 276, 480, 400, 300, false, 14},
@@ -88,8 +72,9 @@ TEST(EdidDtdToCea, Table) {
     SCOPED_TRACE(std::to_string(r.h_active) + "x" + std::to_string(r.v_active) + (r.interlaced ? "i" : "p") +
                  " blank " + std::to_string(r.h_blank) + " clock " + std::to_string(r.clock) + " " +
                  std::to_string(r.h_mm) + "x" + std::to_string(r.v_mm) + " mm");
-    EXPECT_EQ(edid_dtd_to_cea(timing(r.clock, r.h_active, r.h_blank, r.v_active, r.h_mm, r.v_mm, r.interlaced)),
-              r.code);
+    EXPECT_EQ(
+        edid_dtd_to_cea(timing(r.clock, r.h_active, r.h_blank, r.v_active, r.h_mm, r.v_mm, r.interlaced)),
+        r.code);
   }
 }
 
@@ -160,11 +145,13 @@ TEST(EdidChecksum, CorruptExtensionKeepsItsData) {
   EXPECT_EQ(d.status, HDTX_EDID_EXT_CHECKSUM);
   EXPECT_TRUE(d.hdmi_found);
   EXPECT_EQ(d.physical_address, 0x2100);
-  EXPECT_EQ(caps_of(d), (std::vector<std::pair<unsigned, bool>>{{16, false}, {16, true}, {4, false}, {4, false}}));
+  EXPECT_EQ(caps_of(d),
+            (std::vector<std::pair<unsigned, bool>>{{16, false}, {16, true}, {4, false}, {4, false}}));
 }
 
 TEST(EdidRawBuffer, BlocksBeyondCapacityAreNotCopied) {
-  const std::vector<std::uint8_t> bin = join({block0_with(2, {k1080p}), cea({0x41, 0x90}), cea({0x41, 0x84})});
+  const std::vector<std::uint8_t> bin =
+      join({block0_with(2, {k1080p}), cea({0x41, 0x90}), cea({0x41, 0x84})});
   std::vector<std::uint8_t> raw(3 * 128, 0xEE);
   const hdtx_edid_data d = parse_all(bin, raw.data(), 2);
   EXPECT_TRUE(std::equal(bin.begin(), bin.begin() + 256, raw.begin()));
@@ -193,7 +180,8 @@ TEST(EdidBlock0, EmptyFirstSlotEndsTheTimings) {
 
 TEST(EdidBlock0, MonitorDescriptors) {
   Block b0 = make_block0(0);
-  const std::uint8_t name1[] = {0, 0, 0, 0xFC, 0, 'A', 'B', 'C', '\n', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  const std::uint8_t name1[] = {0,   0,   0,   0xFC, 0,   'A', 'B', 'C', '\n',
+                                ' ', ' ', ' ', ' ',  ' ', ' ', ' ', ' ', ' '};
   const std::uint8_t range[] = {0, 0, 0, 0xFD, 0, 50, 75, 30, 80, 15, 0, 10, 32, 32, 32, 32, 32, 32};
   const std::uint8_t range2[] = {0, 0, 0, 0xFD, 0, 1, 2, 3, 4, 5, 0, 10, 32, 32, 32, 32, 32, 32};
   std::copy(std::begin(k1080p), std::end(k1080p), b0.begin() + 54);
@@ -212,10 +200,11 @@ TEST(EdidBlock0, MonitorDescriptors) {
 
 TEST(EdidCea, ShortDescriptors) {
   // SVDs: zero bytes skipped, bit 7 native. SADs: format 0 dropped, a trailing partial one ignored.
-  const hdtx_edid_data d = parse_all(join({block0_with(1, {}),
-                                           cea({0x44, 0x90, 0x00, 0x04, 0xDB, 0x2A, 0x09, 0x07, 0x07, 0x00, 0x05,
-                                                0x06, 0x15, 0x07, 0x50, 0x3F})}));
-  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count), (std::vector<std::uint8_t>{0x90, 0x04, 0xDB}));
+  const hdtx_edid_data d =
+      parse_all(join({block0_with(1, {}), cea({0x44, 0x90, 0x00, 0x04, 0xDB, 0x2A, 0x09, 0x07, 0x07, 0x00,
+                                               0x05, 0x06, 0x15, 0x07, 0x50, 0x3F})}));
+  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count),
+            (std::vector<std::uint8_t>{0x90, 0x04, 0xDB}));
   EXPECT_EQ(caps_of(d), (std::vector<std::pair<unsigned, bool>>{{16, true}, {4, false}, {91, true}}));
   ASSERT_EQ(d.sad_count, 2u);
   EXPECT_EQ(d.sad[0].bytes[0], 0x09);
@@ -296,7 +285,8 @@ TEST(EdidCea, DataBlockRunningPastTimingsIsCut) {
   Block ext = make_cea({0x4A, 0x90, 0x84, 0x85}, {k720p});
   fix_checksum(ext);
   const hdtx_edid_data d = parse_all(join({block0_with(1, {}), ext}));
-  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count), (std::vector<std::uint8_t>{0x90, 0x84, 0x85}));
+  EXPECT_EQ(std::vector<std::uint8_t>(d.svd, d.svd + d.svd_count),
+            (std::vector<std::uint8_t>{0x90, 0x84, 0x85}));
   EXPECT_EQ(d.dtd_count, 1u);
 }
 
@@ -307,7 +297,7 @@ TEST(EdidCea, HeaderInTheLastByteStaysInsideTheBlock) {
   ext[1] = 0x03;
   ext[2] = 128;
   ext[3] = 0;
-  ext[4] = 0x40 | 30; // video, 30 bytes: 5..34
+  ext[4] = 0x40 | 30;  // video, 30 bytes: 5..34
   ext[35] = 0x20 | 31; // audio, 31 bytes: 36..66
   ext[67] = 0x60 | 31; // vendor, 31 bytes: 68..98
   ext[99] = 0xE0 | 27; // extended, 27 bytes: 100..126
@@ -383,7 +373,8 @@ TEST(EdidVendorBlock, LatencyAndHdmiVideoFields) {
 
 TEST(EdidCea, ColorimetryAndVideoFlags) {
   // Extended block: colorimetry (tag 5) 0x03, another extended tag ignored; flags underscan, 4:4:4.
-  const hdtx_edid_data d = parse_all(join({block0_with(1, {k1080p}), cea({0xE3, 0x05, 0x03, 0x00, 0xE2, 0x06, 0x01}, {}, 0xA0)}));
+  const hdtx_edid_data d =
+      parse_all(join({block0_with(1, {k1080p}), cea({0xE3, 0x05, 0x03, 0x00, 0xE2, 0x06, 0x01}, {}, 0xA0)}));
   EXPECT_TRUE(d.colorimetry_found);
   EXPECT_EQ(d.colorimetry, 0x03);
   std::uint8_t flags = 0;
@@ -421,7 +412,8 @@ TEST(EdidExtensions, BlockMapAndUnknownTagsAreSkipped) {
 
 TEST(EdidReset, ClearsResultsButNotTheRequest) {
   std::array<std::uint8_t, 128> raw{};
-  hdtx_edid_data d = parse_all(join({block0_with(1, {k1080p}), cea({0x41, 0x90, 0x65, 0x03, 0x0C, 0x00, 0x10, 0x00})}));
+  hdtx_edid_data d =
+      parse_all(join({block0_with(1, {k1080p}), cea({0x41, 0x90, 0x65, 0x03, 0x0C, 0x00, 0x10, 0x00})}));
   d.request_pending = true;
   d.raw_buffer = raw.data();
   d.raw_capacity_blocks = 1;

@@ -18,15 +18,21 @@ using namespace edid_test;
 
 std::vector<unsigned> causes;
 
-template <unsigned N> void record_cause(unsigned) { causes.push_back(N); }
+template <unsigned N> void record_cause(unsigned) {
+  causes.push_back(N);
+}
 constexpr hdtx_reg_callback kCallbacks[HDTX_REG_CALLBACKS] = {
-    record_cause<0>, record_cause<1>, record_cause<2>, record_cause<3>,  record_cause<4>,  record_cause<5>,
-    record_cause<6>, record_cause<7>, record_cause<8>, record_cause<9>, record_cause<10>, record_cause<11>,
-    record_cause<12>};
+    record_cause<0>,  record_cause<1>,  record_cause<2>, record_cause<3>, record_cause<4>,
+    record_cause<5>,  record_cause<6>,  record_cause<7>, record_cause<8>, record_cause<9>,
+    record_cause<10>, record_cause<11>, record_cause<12>};
 
-hdtx_err no_wait(std::uint16_t) { return HDTX_OK; }
+hdtx_err no_wait(std::uint16_t) {
+  return HDTX_OK;
+}
 
-unsigned count_of(unsigned cause) { return static_cast<unsigned>(std::count(causes.begin(), causes.end(), cause)); }
+unsigned count_of(unsigned cause) {
+  return static_cast<unsigned>(std::count(causes.begin(), causes.end(), cause));
+}
 
 class EdidRead : public ::testing::Test {
 protected:
@@ -62,7 +68,8 @@ protected:
     std::vector<std::string> out;
     std::istringstream in(chip.log_text());
     for (std::string line; std::getline(in, line);)
-      if (line.find(" " + page + " ") != std::string::npos && line.find(" " + page + " FF ") == std::string::npos)
+      if (line.find(" " + page + " ") != std::string::npos &&
+          line.find(" " + page + " FF ") == std::string::npos)
         out.push_back(line);
     return out;
   }
@@ -145,10 +152,10 @@ TEST_F(EdidRead, BlockReadSequenceOnTheWire) {
   ASSERT_EQ(hdtx_reg_edid_request_block_data(0, raw.data(), 2, 256), HDTX_OK);
   handle_interrupts();
   const std::vector<std::string> want = {
-      "W 70 p09 FB A0", "W 70 p09 FC 00", "W 70 p09 FD 60", "W 70 p09 FE 00", "W 70 p09 FA 01",
-      "W 70 p09 FA 00", "R 70 p09 00 +128", //
-      "W 70 p09 FB A0", "W 70 p09 FC 80", "W 70 p09 FD 60", "W 70 p09 FE 00", "W 70 p09 FA 01",
-      "W 70 p09 FA 00", "R 70 p09 00 +128",
+      "W 70 p09 FB A0", "W 70 p09 FC 00", "W 70 p09 FD 60",   "W 70 p09 FE 00",
+      "W 70 p09 FA 01", "W 70 p09 FA 00", "R 70 p09 00 +128", //
+      "W 70 p09 FB A0", "W 70 p09 FC 80", "W 70 p09 FD 60",   "W 70 p09 FE 00",
+      "W 70 p09 FA 01", "W 70 p09 FA 00", "R 70 p09 00 +128",
   };
   EXPECT_EQ(lines_on_page("p09"), want);
   // Before the first block: the DDC control bit cleared and the EDID interrupt enabled.
@@ -291,7 +298,8 @@ TEST_P(EdidCorpusOnTheWire, ReadsToReference) {
   const unsigned blocks = static_cast<unsigned>(e.bin.size() / HDTX_EDID_BLOCK_SIZE);
   plug(e.bin);
   std::vector<std::uint8_t> raw(e.bin.size(), 0xEE);
-  ASSERT_EQ(hdtx_reg_edid_request_block_data(0, raw.data(), blocks, static_cast<unsigned>(raw.size())), HDTX_OK);
+  ASSERT_EQ(hdtx_reg_edid_request_block_data(0, raw.data(), blocks, static_cast<unsigned>(raw.size())),
+            HDTX_OK);
   handle_interrupts();
   ASSERT_EQ(count_of(HDTX_CAUSE_EDID_BLOCK), 1u);
   EXPECT_FALSE(edid().request_pending);
@@ -310,7 +318,8 @@ TEST_P(EdidCorpusOnTheWire, ReadsToReference) {
 
 std::string test_name(const ::testing::TestParamInfo<std::string> &info) {
   std::string s = info.param;
-  std::replace_if(s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  std::replace_if(
+      s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
   return s;
 }
 
