@@ -52,7 +52,7 @@ TEST_P(config_rows, reads_or_refuses_with_the_key_name) {
   EXPECT_EQ(displinkd_config_read(f.path()), row.result);
   if (row.message != nullptr) {
     ASSERT_EQ(logs.messages(), std::vector<std::string>{row.message});
-    EXPECT_EQ(logs.levels()[0], DL_LEVEL_ERROR);
+    EXPECT_EQ(logs.levels()[0], 1U << G_LOG_LEVEL_USER_SHIFT);
   } else {
     EXPECT_TRUE(logs.messages().empty());
   }

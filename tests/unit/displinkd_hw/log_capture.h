@@ -17,7 +17,8 @@ public:
     std::lock_guard<std::mutex> hold(lock_);
     return messages_;
   }
-  std::vector<GLogLevelFlags> levels() {
+  // Plain numbers: the daemons' error level (256) is no named value of GLogLevelFlags.
+  std::vector<unsigned> levels() {
     std::lock_guard<std::mutex> hold(lock_);
     return levels_;
   }
@@ -27,11 +28,11 @@ private:
     auto *me = static_cast<log_capture *>(self);
     std::lock_guard<std::mutex> hold(me->lock_);
     me->messages_.emplace_back(message);
-    me->levels_.push_back(static_cast<GLogLevelFlags>(level & G_LOG_LEVEL_MASK));
+    me->levels_.push_back(static_cast<unsigned>(level) & static_cast<unsigned>(G_LOG_LEVEL_MASK));
   }
 
   GLogFunc previous_;
   std::mutex lock_;
   std::vector<std::string> messages_;
-  std::vector<GLogLevelFlags> levels_;
+  std::vector<unsigned> levels_;
 };
