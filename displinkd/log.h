@@ -6,7 +6,10 @@
 
 #include <glib.h>
 
-inline constexpr GLogLevelFlags DL_LEVEL_ERROR = static_cast<GLogLevelFlags>(1 << G_LOG_LEVEL_USER_SHIFT);
+// Kept as a number: 256 lies outside the range of GLogLevelFlags' enumerators, so it is
+// converted only where it is handed to GLib.
+inline constexpr unsigned DL_LEVEL_ERROR_VALUE = 1u << G_LOG_LEVEL_USER_SHIFT;
+#define DL_LEVEL_ERROR (static_cast<GLogLevelFlags>(DL_LEVEL_ERROR_VALUE))
 
 void set_debug();
 bool get_debug();
