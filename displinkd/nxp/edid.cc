@@ -408,8 +408,12 @@ hdtx_err edid_block_available(hdtx_reg_unit *u, bool *complete) {
 
   std::array<std::uint8_t, HDTX_EDID_BLOCK_SIZE> block{};
   hdtx_err err = get_hw_registers(u, kRegEdidData, block.data(), static_cast<std::uint8_t>(block.size()));
-  if (err != HDTX_OK)
+  if (err != HDTX_OK) {
+    // The chip interrupts once per block: without a new read of the same block, one bus glitch
+    // would leave the request pending until the sink is unplugged.
+    (void)edid_read_block(u, d.block_index);
     return err;
+  }
   edid_parse_block(d, d.block_index, block.data());
 
   const unsigned blocks = std::min(d.block_count, HDTX_EDID_MAX_BLOCK_INDEX + 1);

@@ -166,7 +166,8 @@ std::uint8_t edid_video_flags(const hdtx_edid_data &d);
 hdtx_err edid_read_block(hdtx_reg_unit *u, unsigned n);
 // On the EDID-block interrupt: reads the block out of the chip, parses it and starts the next one
 // or ends the read. *complete tells whether the read has ended (the application is to hear of
-// it), including a block 0 checksum failure.
+// it), including a block 0 checksum failure. When the block cannot be read out of the chip, its
+// DDC read is started again and the I2C error returned.
 hdtx_err edid_block_available(hdtx_reg_unit *u, bool *complete);
 // Abandons a read in progress and resets the results (status 4).
 void clear_edid_request(hdtx_reg_unit *u);

@@ -289,6 +289,26 @@ TEST_F(EdidRead, FailedStartDoesNotLeaveTheReadPending) {
   EXPECT_EQ(edid().status, HDTX_EDID_READ);
 }
 
+TEST_F(EdidRead, FailedBlockReadOutIsRetried) {
+  plug(two_blocks());
+  bool failed = false;
+  chip.set_fail([&failed](const chipsim::Transfer &t) {
+    if (failed || t.write || t.page != 0x09)
+      return false;
+    failed = true;
+    return true;
+  });
+  ASSERT_EQ(hdtx_reg_edid_request_block_data(0, nullptr, 0, 0), HDTX_OK);
+  seen_ = chip.interrupt_count();
+  EXPECT_EQ(hdtx_reg_hw_handle_interrupt(0), HDTX_REG_ERR_I2C_READ);
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(edid().request_pending);
+  handle_interrupts(); // the block read started again brings the next interrupt
+  EXPECT_EQ(count_of(HDTX_CAUSE_EDID_BLOCK), 1u);
+  EXPECT_EQ(edid().status, HDTX_EDID_READ);
+  EXPECT_TRUE(edid().hdmi_found);
+}
+
 // Every corpus EDID read from the chip model gives the same answers as the parse alone.
 class EdidCorpusOnTheWire : public EdidRead, public ::testing::WithParamInterface<std::string> {};
 
