@@ -32,7 +32,7 @@ enum hdtx_reg_cause : unsigned {
   HDTX_CAUSE_SOFTWARE = 2,    // page 0 register 0x0F bit 2
   HDTX_CAUSE_EXTENDED = 8,    // page 0 register 0x10 bit 6
   HDTX_CAUSE_RX_SENSE = 9,    // receiver-sense level changed
-  HDTX_CAUSE_EDID_BLOCK = 10, // the whole EDID has been read
+  HDTX_CAUSE_EDID_BLOCK = 10, // page 0 register 0x11 bit 1; reaches its callback once the whole EDID is in
   HDTX_CAUSE_CEC = 12,        // page 0 register 0x10 bit 0, called through its own path
 };
 

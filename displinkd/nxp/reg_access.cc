@@ -92,11 +92,12 @@ hdtx_err set_hw_register_field(hdtx_reg_unit *u, std::uint16_t spec, std::uint8_
       return err;
   }
   unsigned shift = 0;
-  if (mask != 0) {
-    while (((mask >> shift) & 1u) == 0)
+  const unsigned bits = mask;
+  if (bits != 0) {
+    while (((bits >> shift) & 1u) == 0)
       ++shift;
   }
-  auto updated = static_cast<std::uint8_t>((static_cast<unsigned>(value << shift) & mask) | (old & ~mask & 0xFFu));
+  auto updated = static_cast<std::uint8_t>(((unsigned{value} << shift) & bits) | (unsigned{old} & ~bits & 0xFFu));
   return set_hw_register(u, spec, updated);
 }
 

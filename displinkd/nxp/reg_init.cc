@@ -59,8 +59,8 @@ hdtx_err read_version(hdtx_reg_unit *u) {
   if (err != HDTX_OK)
     return err;
   // Bits 4-5 of the low byte tell which features the part lacks, not its revision.
-  u->version = static_cast<std::uint16_t>((msb << 8) | (lsb & ~0x30u & 0xFFu));
-  u->features = static_cast<std::uint8_t>((lsb >> 4) & 0x03u);
+  u->version = static_cast<std::uint16_t>((unsigned{msb} << 8) | (unsigned{lsb} & 0xCFu));
+  u->features = static_cast<std::uint8_t>((unsigned{lsb} >> 4) & 0x03u);
   return HDTX_OK;
 }
 
