@@ -1,0 +1,311 @@
+// The logging router, each case in a forked child: GLib takes one writer per process.
+#include "child_process.h"
+#include "vexolog.h"
+
+#include <gtest/gtest.h>
+
+#include <glib.h>
+
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform_test {
+namespace {
+
+// GLib's user levels lie past the range C++ gives its level enum; the daemons pass them as C does.
+GLogLevelFlags user_level(unsigned n) {
+  const unsigned bits = 1u << (G_LOG_LEVEL_USER_SHIFT + n);
+  return static_cast<GLogLevelFlags>(bits);
+}
+const GLogLevelFlags user_error = user_level(0);
+
+// The daemons' own style: no domain, every format opening with "%s" and an empty prefix.
+#define DAEMON_LOG(level, fmt, ...) g_log(nullptr, level, "%s" fmt, "" __VA_OPT__(, ) __VA_ARGS__)
+
+TEST(VexoLogStdout, WritesExactlyTheTextOneLinePerMessage) {
+  const child_result r = run_child([](int) {
+    vexo_log_stdout();
+    DAEMON_LOG(G_LOG_LEVEL_INFO, "Enabling HDMI output");
+    DAEMON_LOG(G_LOG_LEVEL_WARNING, "Did not get the expected signal\n");
+    DAEMON_LOG(user_error, "Failed setting uid to %d", 42);
+    DAEMON_LOG(G_LOG_LEVEL_DEBUG, "debug line");
+    g_message("plain %s", "message");
+    g_log("SomeDomain", G_LOG_LEVEL_INFO, "domain is not shown");
+    DAEMON_LOG(user_error, "%s\nError creating dbus proxy", "dbus failure");
+    DAEMON_LOG(G_LOG_LEVEL_INFO, "two trailing\n\n");
+    DAEMON_LOG(G_LOG_LEVEL_INFO, "");
+    g_log_structured_standard(nullptr, G_LOG_LEVEL_INFO, __FILE__, "1", G_STRFUNC, "structured %d", 7);
+    return 0;
+  });
+  EXPECT_EQ(r.signal, 0) << "the user error level must never abort";
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "Enabling HDMI output\n"
+                   "Did not get the expected signal\n"
+                   "Failed setting uid to 42\n"
+                   "debug line\n"
+                   "plain message\n"
+                   "domain is not shown\n"
+                   "dbus failure\nError creating dbus proxy\n"
+                   "two trailing\n\n"
+                   "\n"
+                   "structured 7\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(VexoLogStdout, LinesOfConcurrentThreadsStayWhole) {
+  constexpr int threads = 4;
+  constexpr int per_thread = 400;
+  const child_result r = run_child([](int) {
+    vexo_log_stdout();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+      pool.emplace_back([t] {
+        const std::string pad(static_cast<std::size_t>(200 + 50 * t), static_cast<char>('a' + t));
+        for (int i = 0; i < per_thread; ++i)
+          DAEMON_LOG(G_LOG_LEVEL_INFO, "t%d n%04d %s", t, i, pad.c_str());
+      });
+    }
+    for (auto &th : pool)
+      th.join();
+    return 0;
+  });
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::set<std::string> seen;
+  std::string line;
+  while (std::getline(lines, line)) {
+    int t = -1;
+    int n = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "t%d n%d", &t, &n), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < threads) << line;
+    const std::string whole = "t" + std::to_string(t) + " n" + std::string(n < 1000 ? 1 : 0, '0') +
+                              std::string(n < 100 ? 1 : 0, '0') + std::string(n < 10 ? 1 : 0, '0') +
+                              std::to_string(n) + " " +
+                              std::string(static_cast<std::size_t>(200 + 50 * t), static_cast<char>('a' + t));
+    EXPECT_EQ(line, whole);
+    seen.insert(line);
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads * per_thread));
+}
+
+TEST(VexoLogCleanup, GivesMessagesBackToGlibsDefaultWriter) {
+  const child_result r = run_child([](int) {
+    vexo_log_stdout();
+    g_message("routed");
+    vexo_log_cleanup();
+    g_message("after cleanup");
+    DAEMON_LOG(user_error, "user level after cleanup");
+    vexo_log_stdout();
+    g_message("routed again");
+    vexo_log_cleanup();
+    vexo_log_cleanup();
+    return 0;
+  });
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  // GLib's own format: a level tag and a time before the text; messages on standard error, user
+  // levels on standard output.
+  EXPECT_TRUE(r.out.starts_with("routed\n** LOG-0x100: ")) << r.out;
+  EXPECT_TRUE(r.out.ends_with(": user level after cleanup\nrouted again\n")) << r.out;
+  EXPECT_TRUE(r.err.starts_with("** Message: ")) << r.err;
+  EXPECT_TRUE(r.err.ends_with(": after cleanup\n")) << r.err;
+}
+
+// --- syslog -------------------------------------------------------------------------------------
+
+// In the child: a datagram socket that receives what syslog() sends to /dev/log, in a private
+// mount namespace so the machine's /dev stays as it is. Returns the socket or -1 with why set.
+int capture_dev_log(std::string &why) {
+  why = enter_private_mounts();
+  if (!why.empty())
+    return -1;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    why = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  std::string path = "/dev/log";
+  struct stat st {};
+  const bool have_dev_log = lstat("/dev/log", &st) == 0;
+  if (have_dev_log) {
+    // Bind beside it and lay ours over the machine's socket.
+    char dir[] = "/tmp/vexolog-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      why = std::string("mkdtemp: ") + std::strerror(errno);
+      return -1;
+    }
+    path = std::string(dir) + "/log";
+  } else if (why = mount_tmpfs("/dev"); !why.empty()) {
+    return -1;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    why = "bind " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (have_dev_log && mount(path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) {
+    why = std::string("bind mount over /dev/log: ") + std::strerror(errno);
+    return -1;
+  }
+  return fd;
+}
+
+// Every datagram that arrives within timeout_ms of the last one, one per line (newlines escaped).
+std::string collect(int fd, int timeout_ms) {
+  std::string all;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, timeout_ms) > 0) {
+    std::array<char, 8192> buf{};
+    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    if (n <= 0)
+      break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[static_cast<std::size_t>(i)] == '\n')
+        all += "\\n";
+      else
+        all += buf[static_cast<std::size_t>(i)];
+    }
+    all += '\n';
+  }
+  return all;
+}
+
+struct syslog_line {
+  int priority = -1;
+  std::string ident;
+  int pid = -1;
+  std::string text;
+};
+
+// "<PRI>timestamp ident[pid]: text"
+std::vector<syslog_line> parse(const std::string &report) {
+  std::vector<syslog_line> out;
+  std::istringstream in(report);
+  std::string line;
+  while (std::getline(in, line)) {
+    syslog_line s;
+    std::size_t close = line.find('>');
+    const std::size_t tag_end = line.find("]: ");
+    if (line.empty() || line[0] != '<' || close == std::string::npos || tag_end == std::string::npos) {
+      s.text = "unparsed: " + line;
+      out.push_back(s);
+      continue;
+    }
+    s.priority = std::stoi(line.substr(1, close - 1));
+    const std::size_t open = line.rfind('[', tag_end);
+    const std::size_t ident_start = line.rfind(' ', open) + 1;
+    s.ident = line.substr(ident_start, open - ident_start);
+    s.pid = std::stoi(line.substr(open + 1, tag_end - open - 1));
+    s.text = line.substr(tag_end + 3);
+    out.push_back(s);
+  }
+  return out;
+}
+
+child_result run_with_syslog(const std::function<void()> &logging) {
+  child_result r = run_child([&](int report) {
+    std::string why;
+    const int fd = capture_dev_log(why);
+    if (fd < 0) {
+      write_all(report, why);
+      return setup_failed;
+    }
+    logging();
+    write_all(report, collect(fd, 300));
+    return 0;
+  });
+  EXPECT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
+  EXPECT_EQ(r.signal, 0) << "the child was killed; the user error level must never abort";
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  return r;
+}
+
+TEST(VexoLogSyslog, EachLevelAtItsPriorityUnderTheProgramName) {
+  const child_result r = run_with_syslog([] {
+    g_set_prgname("displinkd");
+    vexo_log_syslog();
+    DAEMON_LOG(user_error, "Daemon failed");
+    g_log(nullptr, G_LOG_LEVEL_CRITICAL, "critical");
+    DAEMON_LOG(G_LOG_LEVEL_WARNING, "Did not get the expected signal");
+    g_message("message");
+    DAEMON_LOG(G_LOG_LEVEL_INFO, "Enabling HDMI output");
+    g_log(nullptr, G_LOG_LEVEL_DEBUG, "debug");
+    g_log(nullptr, user_level(1), "other user level");
+    DAEMON_LOG(G_LOG_LEVEL_INFO, "%d%%m stays text", 100);
+  });
+  const std::vector<syslog_line> got = parse(r.report);
+  struct expected {
+    int priority;
+    const char *text;
+  };
+  const std::array<expected, 8> want{{{LOG_ERR, "Daemon failed"},
+                                      {LOG_ERR, "critical"},
+                                      {LOG_WARNING, "Did not get the expected signal"},
+                                      {LOG_INFO, "message"},
+                                      {LOG_INFO, "Enabling HDMI output"},
+                                      {LOG_DEBUG, "debug"},
+                                      {LOG_INFO, "other user level"},
+                                      {LOG_INFO, "100%m stays text"}}};
+  ASSERT_EQ(got.size(), want.size()) << r.report;
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE(want[i].text);
+    EXPECT_EQ(got[i].priority, LOG_DAEMON | want[i].priority);
+    EXPECT_EQ(got[i].ident, "displinkd");
+    EXPECT_EQ(got[i].pid, r.pid);
+    EXPECT_EQ(got[i].text, want[i].text);
+  }
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(VexoLogSyslog, WithoutAProgramNameUsesTheExecutablesName) {
+  const child_result r = run_with_syslog([] {
+    vexo_log_syslog();
+    g_message("who am I");
+  });
+  const std::vector<syslog_line> got = parse(r.report);
+  ASSERT_EQ(got.size(), 1u) << r.report;
+  std::array<char, 4096> exe{};
+  ASSERT_GT(readlink("/proc/self/exe", exe.data(), exe.size() - 1), 0);
+  EXPECT_EQ(got[0].ident, std::string(std::strrchr(exe.data(), '/') + 1));
+  EXPECT_EQ(got[0].text, "who am I");
+}
+
+TEST(VexoLogSyslog, SwitchingModesMovesMessagesAndCleanupStopsSyslog) {
+  const child_result r = run_with_syslog([] {
+    g_set_prgname("coaxlinkd");
+    vexo_log_syslog();
+    g_message("to syslog");
+    vexo_log_stdout();
+    g_message("to stdout");
+    vexo_log_syslog();
+    g_message("syslog again");
+    vexo_log_cleanup();
+    g_message("to glib");
+  });
+  const std::vector<syslog_line> got = parse(r.report);
+  ASSERT_EQ(got.size(), 2u) << r.report;
+  EXPECT_EQ(got[0].text, "to syslog");
+  EXPECT_EQ(got[1].text, "syslog again");
+  EXPECT_EQ(got[1].ident, "coaxlinkd");
+  EXPECT_EQ(r.out, "to stdout\n");
+  EXPECT_NE(r.err.find("to glib"), std::string::npos) << r.err;
+}
+
+} // namespace
+} // namespace platform_test
