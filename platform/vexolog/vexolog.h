@@ -22,7 +22,8 @@
  * In both routed modes every level is written (debug included: the daemons filter their own
  * debug output). The router never makes a level fatal: only G_LOG_LEVEL_ERROR aborts, as GLib
  * always does. The calls may be repeated and mixed; switching from syslog to standard output
- * closes syslog. All functions are safe to call from any thread.
+ * closes syslog. All functions are safe to call from any thread. A process that installs a GLib
+ * writer of its own cannot use the router as well (GLib aborts on a second writer).
  */
 #ifndef VEXOLOG_VEXOLOG_H
 #define VEXOLOG_VEXOLOG_H

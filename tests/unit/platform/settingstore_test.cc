@@ -34,9 +34,9 @@ std::string describe_read(const char *name) {
 }
 
 // Runs reads in a child whose /etc is an empty tmpfs, after placing contents (when given) in the
-// store's file. Fails the test when the namespace can't be set up.
-std::string read_in_private_etc(const std::optional<std::string> &contents,
-                                const std::function<std::string()> &reads) {
+// store's file; seen is what reads() returned. A namespace that can't be set up is a fatal failure.
+void read_in_private_etc(const std::optional<std::string> &contents,
+                         const std::function<std::string()> &reads, std::string &seen) {
   const child_result r = run_child([&](int report) {
     std::string why = enter_private_mounts();
     if (why.empty())
@@ -51,9 +51,9 @@ std::string read_in_private_etc(const std::optional<std::string> &contents,
     write_all(report, reads());
     return 0;
   });
-  EXPECT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
-  EXPECT_EQ(r.exit_code, 0) << "child failed (signal " << r.signal << "): " << r.err;
-  return r.report;
+  ASSERT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
+  ASSERT_EQ(r.exit_code, 0) << "child failed (signal " << r.signal << "): " << r.err;
+  seen = r.report;
 }
 
 struct read_case {
@@ -75,7 +75,12 @@ class StoreRead : public testing::TestWithParam<read_case> {};
 
 TEST_P(StoreRead, GivesValueOrError) {
   const read_case &c = GetParam();
-  EXPECT_EQ(read_in_private_etc(c.file, [&] { return describe_read(c.name); }), c.expected);
+  std::string seen;
+  read_in_private_etc(
+      c.file, [&] { return describe_read(c.name); }, seen);
+  if (testing::Test::HasFatalFailure())
+    return;
+  EXPECT_EQ(seen, c.expected);
 }
 
 const char *const pwd_set = "root.System.RootPwdSet";
@@ -111,35 +116,53 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<read_case> &param) { return std::string(param.param.title); });
 
 TEST(SettingStore, ReadsTheFileAfreshOnEveryCall) {
-  const std::string seen = read_in_private_etc("[Parameters]\nroot.System.RootPwdSet=no\n", [] {
-    std::string text = describe_read(pwd_set);
-    std::ofstream(store_file, std::ios::trunc) << "[Parameters]\nroot.System.RootPwdSet=yes\n";
-    text += "," + describe_read(pwd_set);
-    unlink(store_file);
-    text += "," + describe_read(pwd_set);
-    return text;
-  });
+  std::string seen;
+  read_in_private_etc(
+      "[Parameters]\nroot.System.RootPwdSet=no\n",
+      [] {
+        std::string text = describe_read(pwd_set);
+        std::ofstream(store_file, std::ios::trunc) << "[Parameters]\nroot.System.RootPwdSet=yes\n";
+        text += "," + describe_read(pwd_set);
+        unlink(store_file);
+        text += "," + describe_read(pwd_set);
+        return text;
+      },
+      seen);
+  if (testing::Test::HasFatalFailure())
+    return;
   EXPECT_EQ(seen, "value=no,value=yes," + err(CLI_ERR_NO_STORE));
 }
 
 TEST(SettingStore, StoreThatIsNotAFileIsMissing) {
-  const std::string seen = read_in_private_etc(std::nullopt, [] {
-    mkdir(store_file, 0755);
-    return describe_read(pwd_set);
-  });
+  std::string seen;
+  read_in_private_etc(
+      std::nullopt,
+      [] {
+        mkdir(store_file, 0755);
+        return describe_read(pwd_set);
+      },
+      seen);
+  if (testing::Test::HasFatalFailure())
+    return;
   EXPECT_EQ(seen, err(CLI_ERR_NO_STORE));
 }
 
 TEST(SettingStore, ToleratesMissingOptionsAndErrorPointer) {
-  const std::string seen = read_in_private_etc("[Parameters]\nk=v\n", [] {
-    char *value = cli_getCustomParam("k", nullptr, nullptr);
-    std::string text = value ? value : "(null)";
-    free(value);
-    value = cli_getCustomParam("absent", nullptr, nullptr);
-    text += std::string(",") + (value ? value : "(null)");
-    free(value);
-    return text;
-  });
+  std::string seen;
+  read_in_private_etc(
+      "[Parameters]\nk=v\n",
+      [] {
+        char *value = cli_getCustomParam("k", nullptr, nullptr);
+        std::string text = value ? value : "(null)";
+        free(value);
+        value = cli_getCustomParam("absent", nullptr, nullptr);
+        text += std::string(",") + (value ? value : "(null)");
+        free(value);
+        return text;
+      },
+      seen);
+  if (testing::Test::HasFatalFailure())
+    return;
   EXPECT_EQ(seen, "v,(null)");
 }
 

@@ -27,12 +27,13 @@
 namespace platform_test {
 namespace {
 
-// GLib's user levels lie past the range C++ gives its level enum; the daemons pass them as C does.
+// GLib's user levels lie past the range C++ gives its level enum: such a value may be converted
+// and passed on, but never kept in a variable of the enum's type (reading that back is undefined).
 GLogLevelFlags user_level(unsigned n) {
   const unsigned bits = 1u << (G_LOG_LEVEL_USER_SHIFT + n);
   return static_cast<GLogLevelFlags>(bits);
 }
-const GLogLevelFlags user_error = user_level(0);
+#define USER_ERROR user_level(0)
 
 // The daemons' own style: no domain, every format opening with "%s" and an empty prefix.
 #define DAEMON_LOG(level, fmt, ...) g_log(nullptr, level, "%s" fmt, "" __VA_OPT__(, ) __VA_ARGS__)
@@ -42,11 +43,11 @@ TEST(VexoLogStdout, WritesExactlyTheTextOneLinePerMessage) {
     vexo_log_stdout();
     DAEMON_LOG(G_LOG_LEVEL_INFO, "Enabling HDMI output");
     DAEMON_LOG(G_LOG_LEVEL_WARNING, "Did not get the expected signal\n");
-    DAEMON_LOG(user_error, "Failed setting uid to %d", 42);
+    DAEMON_LOG(USER_ERROR, "Failed setting uid to %d", 42);
     DAEMON_LOG(G_LOG_LEVEL_DEBUG, "debug line");
     g_message("plain %s", "message");
     g_log("SomeDomain", G_LOG_LEVEL_INFO, "domain is not shown");
-    DAEMON_LOG(user_error, "%s\nError creating dbus proxy", "dbus failure");
+    DAEMON_LOG(USER_ERROR, "%s\nError creating dbus proxy", "dbus failure");
     DAEMON_LOG(G_LOG_LEVEL_INFO, "two trailing\n\n");
     DAEMON_LOG(G_LOG_LEVEL_INFO, "");
     g_log_structured_standard(nullptr, G_LOG_LEVEL_INFO, __FILE__, "1", G_STRFUNC, "structured %d", 7);
@@ -109,7 +110,7 @@ TEST(VexoLogCleanup, GivesMessagesBackToGlibsDefaultWriter) {
     g_message("routed");
     vexo_log_cleanup();
     g_message("after cleanup");
-    DAEMON_LOG(user_error, "user level after cleanup");
+    DAEMON_LOG(USER_ERROR, "user level after cleanup");
     vexo_log_stdout();
     g_message("routed again");
     vexo_log_cleanup();
@@ -162,6 +163,11 @@ int capture_dev_log(std::string &why) {
   if (have_dev_log && mount(path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) {
     why = std::string("bind mount over /dev/log: ") + std::strerror(errno);
     return -1;
+  }
+  if (have_dev_log) {
+    // The mount keeps the socket reachable; the machine's /tmp keeps nothing of it.
+    unlink(path.c_str());
+    rmdir(path.substr(0, path.size() - 4).c_str());
   }
   return fd;
 }
@@ -218,8 +224,10 @@ std::vector<syslog_line> parse(const std::string &report) {
   return out;
 }
 
-child_result run_with_syslog(const std::function<void()> &logging) {
-  child_result r = run_child([&](int report) {
+// Runs logging() in a child that captures /dev/log; r is what the child gave. A namespace that
+// can't be set up is a fatal failure.
+void run_with_syslog(const std::function<void()> &logging, child_result &r) {
+  r = run_child([&](int report) {
     std::string why;
     const int fd = capture_dev_log(why);
     if (fd < 0) {
@@ -230,25 +238,29 @@ child_result run_with_syslog(const std::function<void()> &logging) {
     write_all(report, collect(fd, 300));
     return 0;
   });
-  EXPECT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
-  EXPECT_EQ(r.signal, 0) << "the child was killed; the user error level must never abort";
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  return r;
+  ASSERT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
+  ASSERT_EQ(r.signal, 0) << "the child was killed; the user error level must never abort";
+  ASSERT_EQ(r.exit_code, 0) << r.err;
 }
 
 TEST(VexoLogSyslog, EachLevelAtItsPriorityUnderTheProgramName) {
-  const child_result r = run_with_syslog([] {
-    g_set_prgname("displinkd");
-    vexo_log_syslog();
-    DAEMON_LOG(user_error, "Daemon failed");
-    g_log(nullptr, G_LOG_LEVEL_CRITICAL, "critical");
-    DAEMON_LOG(G_LOG_LEVEL_WARNING, "Did not get the expected signal");
-    g_message("message");
-    DAEMON_LOG(G_LOG_LEVEL_INFO, "Enabling HDMI output");
-    g_log(nullptr, G_LOG_LEVEL_DEBUG, "debug");
-    g_log(nullptr, user_level(1), "other user level");
-    DAEMON_LOG(G_LOG_LEVEL_INFO, "%d%%m stays text", 100);
-  });
+  child_result r;
+  run_with_syslog(
+      [] {
+        g_set_prgname("displinkd");
+        vexo_log_syslog();
+        DAEMON_LOG(USER_ERROR, "Daemon failed");
+        g_log(nullptr, G_LOG_LEVEL_CRITICAL, "critical");
+        DAEMON_LOG(G_LOG_LEVEL_WARNING, "Did not get the expected signal");
+        g_message("message");
+        DAEMON_LOG(G_LOG_LEVEL_INFO, "Enabling HDMI output");
+        g_log(nullptr, G_LOG_LEVEL_DEBUG, "debug");
+        g_log(nullptr, user_level(1), "other user level");
+        DAEMON_LOG(G_LOG_LEVEL_INFO, "%d%%m stays text", 100);
+      },
+      r);
+  if (testing::Test::HasFatalFailure())
+    return;
   const std::vector<syslog_line> got = parse(r.report);
   struct expected {
     int priority;
@@ -274,10 +286,15 @@ TEST(VexoLogSyslog, EachLevelAtItsPriorityUnderTheProgramName) {
 }
 
 TEST(VexoLogSyslog, WithoutAProgramNameUsesTheExecutablesName) {
-  const child_result r = run_with_syslog([] {
-    vexo_log_syslog();
-    g_message("who am I");
-  });
+  child_result r;
+  run_with_syslog(
+      [] {
+        vexo_log_syslog();
+        g_message("who am I");
+      },
+      r);
+  if (testing::Test::HasFatalFailure())
+    return;
   const std::vector<syslog_line> got = parse(r.report);
   ASSERT_EQ(got.size(), 1u) << r.report;
   std::array<char, 4096> exe{};
@@ -287,17 +304,22 @@ TEST(VexoLogSyslog, WithoutAProgramNameUsesTheExecutablesName) {
 }
 
 TEST(VexoLogSyslog, SwitchingModesMovesMessagesAndCleanupStopsSyslog) {
-  const child_result r = run_with_syslog([] {
-    g_set_prgname("coaxlinkd");
-    vexo_log_syslog();
-    g_message("to syslog");
-    vexo_log_stdout();
-    g_message("to stdout");
-    vexo_log_syslog();
-    g_message("syslog again");
-    vexo_log_cleanup();
-    g_message("to glib");
-  });
+  child_result r;
+  run_with_syslog(
+      [] {
+        g_set_prgname("coaxlinkd");
+        vexo_log_syslog();
+        g_message("to syslog");
+        vexo_log_stdout();
+        g_message("to stdout");
+        vexo_log_syslog();
+        g_message("syslog again");
+        vexo_log_cleanup();
+        g_message("to glib");
+      },
+      r);
+  if (testing::Test::HasFatalFailure())
+    return;
   const std::vector<syslog_line> got = parse(r.report);
   ASSERT_EQ(got.size(), 2u) << r.report;
   EXPECT_EQ(got[0].text, "to syslog");
