@@ -286,10 +286,16 @@ int ugpio_set_value(ugpio_t *g, int value) {
   return write_word(g->value_fd, value != 0 ? "1" : "0");
 }
 
-int ugpio_fd(const ugpio_t *g) { return g != nullptr ? g->value_fd : -1; }
+int ugpio_fd(const ugpio_t *g) {
+  return g != nullptr ? g->value_fd : -1;
+}
 
-unsigned int ugpio_gpio(const ugpio_t *g) { return g != nullptr ? g->gpio : 0; }
+unsigned int ugpio_gpio(const ugpio_t *g) {
+  return g != nullptr ? g->gpio : 0;
+}
 
-const char *ugpio_label(const ugpio_t *g) { return g != nullptr ? g->label.c_str() : ""; }
+const char *ugpio_label(const ugpio_t *g) {
+  return g != nullptr ? g->label.c_str() : "";
+}
 
 } // extern "C"

@@ -340,7 +340,8 @@ TEST_F(interrupt_test, CalibrationPulseIsNinePointSevenMillisecondsLow) {
   EXPECT_EQ(s.edge, Edge::falling);
   EXPECT_TRUE(s.exported);
   const auto messages = log.messages();
-  const std::vector<std::string> expected{"Pulling down HDMI interrupt line", "Pulling up HDMI interrupt line"};
+  const std::vector<std::string> expected{"Pulling down HDMI interrupt line",
+                                          "Pulling up HDMI interrupt line"};
   EXPECT_EQ(messages, expected);
 }
 
@@ -438,11 +439,13 @@ TEST_F(interrupt_test, LineFailuresNameTheStepAndTheCause) {
       {"calibration start, output", Attribute::direction, nullptr, displinkd_interrupt_init_cec_calibration,
        "Not possible to set interrupt line to output: Input/output error"},
       {"calibration pulse", Attribute::value, displinkd_interrupt_init_cec_calibration,
-       displinkd_interrupt_perform_cec_calibration, "Not possible to change value on gpio to 0: Input/output error"},
+       displinkd_interrupt_perform_cec_calibration,
+       "Not possible to change value on gpio to 0: Input/output error"},
       {"calibration end, input", Attribute::direction, displinkd_interrupt_init_cec_calibration,
        displinkd_interrupt_end_cec_calibration, nullptr},
       {"calibration end, edge", Attribute::edge, displinkd_interrupt_init_cec_calibration,
-       displinkd_interrupt_end_cec_calibration, "Not possible to enable interrupt trigger: Input/output error"},
+       displinkd_interrupt_end_cec_calibration,
+       "Not possible to enable interrupt trigger: Input/output error"},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.name);

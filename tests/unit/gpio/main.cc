@@ -11,7 +11,9 @@ namespace {
 std::string setup_error = "the private GPIO namespace was not set up";
 } // namespace
 
-const std::string &gpio_namespace_error() { return setup_error; }
+const std::string &gpio_namespace_error() {
+  return setup_error;
+}
 
 int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -92,10 +92,10 @@ TEST_F(ugpio_test, RequestFlagsSetDirectionLevelAndEdge) {
 
 TEST_F(ugpio_test, InvalidFlagsAreRefusedBeforeTheLineIsTouched) {
   const unsigned int rows[] = {
-      0x200,                                           // unknown bit
-      UGPIO_F_IN | UGPIO_F_INIT_HIGH,                  // initial level of an input
-      UGPIO_F_EDGE(UGPIO_EDGE_FALLING),                // edge on an output
-      UGPIO_F_IN | UGPIO_F_EDGE(2),                    // no such edge
+      0x200,                            // unknown bit
+      UGPIO_F_IN | UGPIO_F_INIT_HIGH,   // initial level of an input
+      UGPIO_F_EDGE(UGPIO_EDGE_FALLING), // edge on an output
+      UGPIO_F_IN | UGPIO_F_EDGE(2),     // no such edge
       UGPIO_F_IN | UGPIO_F_EDGE(7),
   };
   for (unsigned int flags : rows) {
