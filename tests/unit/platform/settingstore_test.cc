@@ -166,13 +166,5 @@ TEST(SettingStore, ToleratesMissingOptionsAndErrorPointer) {
   EXPECT_EQ(seen, "v,(null)");
 }
 
-TEST(SettingStore, ResetOptionsGivesDefaults) {
-  options opts{-1, 0xffffffffu};
-  cli_resetOptions(&opts);
-  EXPECT_EQ(opts.timeout_ms, 5000);
-  EXPECT_EQ(opts.flags, 0u);
-  cli_resetOptions(nullptr);
-}
-
 } // namespace
 } // namespace platform_test
