@@ -52,6 +52,10 @@ class Simdev:
         env = dict(os.environ)
         env["LD_PRELOAD"] = PRELOAD
         env["UMOCKDEV_DIR"] = self.dir
+        # In the sanitizer build the preload library comes before the ASan runtime, which ASan
+        # would otherwise refuse; the runtime still intercepts everything it needs.
+        asan = env.get("ASAN_OPTIONS", "")
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
         return env
 
     def close(self):
