@@ -1,6 +1,6 @@
 // Video, colour and audio families: what the driver above relies on (events, refusals,
 // the matrix choice) and the audio clock regeneration values, checked against the
-// recommended N and expected CTS of the HDMI specification's tables.
+// recommended N and expected CTS of the HDMI standard's audio clock regeneration tables.
 #include "reg_test_util.h"
 
 #include "hdtx_reg_av.h"
