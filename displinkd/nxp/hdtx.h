@@ -8,6 +8,7 @@
 #include "hdtx_reg_av.h"
 #include "hdtx_types.h"
 
+#include <array>
 #include <cstdint>
 
 enum : hdtx_err {
@@ -99,6 +100,59 @@ struct hdtx_video_format_specs {
   std::uint8_t field_rate; // 0 24 Hz, 1 25 Hz, 2 30 Hz, 3 50 Hz, 4 59.94 Hz, 5 60 Hz
   std::uint8_t aspect;     // 3 4:3, 6 16:9
 };
+
+// Sink type argument of hdtx_set_input_output that has the library take it from the EDID.
+inline constexpr unsigned HDTX_SINK_FROM_EDID = 2;
+
+// The 41 video formats the library knows, in CEA-861 code order (1 to 38, then 60 to 62).
+inline constexpr unsigned HDTX_RESOLUTION_COUNT = 41;
+extern const std::array<hdtx_video_format_specs, HDTX_RESOLUTION_COUNT> hdtx_resolution_table;
+
+// Empty entry of a video port mapping table.
+inline constexpr std::uint16_t HDTX_PORT_UNUSED = 256;
+
+// How one input mode's video ports are set up: for each of the six internal positions, the
+// input port it takes (swap) and whether that port's bits are mirrored; the enable and ground
+// masks of the six ports (two per byte, a nibble each); the port multiplexing.
+struct hdtx_video_port_config {
+  std::uint8_t swap[6];
+  std::uint8_t mirror[6];
+  std::uint8_t enable[3];
+  std::uint8_t ground[3];
+  std::uint8_t mux;
+};
+
+// Audio and audio-clock port enables of one audio input layout.
+struct hdtx_audio_port_config {
+  std::uint8_t audio;
+  std::uint8_t clock;
+};
+
+// The configuration table of a unit, copied into the instance at open.
+struct hdtx_config {
+  unsigned task_priority;
+  unsigned task_stack_size;
+  unsigned queue_size;
+  std::uint8_t i2c_address;
+  std::uint8_t cec_address;
+  hdtx_i2c_func i2c_read;
+  hdtx_i2c_func i2c_write;
+  const hdtx_video_format_specs *resolutions;
+  unsigned resolution_count;
+  hdtx_video_port_config video_ports[5]; // by input mode (hdtx_vin_mode)
+  hdtx_audio_port_config audio_spdif;
+  hdtx_audio_port_config audio_i2s;              // stereo
+  hdtx_audio_port_config audio_i2s_multichannel; // channel allocation other than 0
+  hdtx_audio_port_config audio_one_bit;
+  hdtx_audio_port_config audio_dst;
+  hdtx_audio_port_config audio_hbr;
+};
+
+// Copies unit `unit`'s configuration (only unit 0 has one: HDTX_ERR_BAD_UNIT otherwise).
+hdtx_err hdtx_get_config(unsigned unit, hdtx_config *config);
+// The port set-up that a mapping table (six entries: low 7 bits the port, bit 7 mirror,
+// HDTX_PORT_UNUSED empty) and a multiplexing value give.
+hdtx_video_port_config hdtx_video_port_config_from(const std::array<std::uint16_t, 6> &mapping, std::uint8_t mux);
 
 hdtx_err hdtx_open(unsigned *instance);
 hdtx_err hdtx_close(unsigned instance);
