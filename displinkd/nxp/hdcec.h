@@ -50,6 +50,10 @@ struct hdcec_setup_info {
 // Power states.
 enum hdcec_power_state : unsigned { HDCEC_POWER_ON = 0, HDCEC_POWER_STANDBY = 1 };
 
+// The library's millisecond wait (the pauses of the set-up). Null restores the default, a sleep
+// of the calling thread; tests hand in one that returns at once.
+void hdcec_set_wait_function(hdtx_wait_func wait);
+
 hdcec_err hdcec_open(unsigned *instance);
 hdcec_err hdcec_close(unsigned instance);
 hdcec_err hdcec_instance_setup(unsigned instance, const hdcec_setup_info *setup);
