@@ -3,7 +3,8 @@
 Pieces, each usable alone:
 
   require_environment()     fails (never skips) when root, unshare, FUSE or umockdev is missing
-  PrivateBus(workdir)       a private dbus-daemon; .address for DBUS_SYSTEM_BUS_ADDRESS
+  PrivateBus(workdir, files)
+                            a private dbus-daemon; .address for DBUS_SYSTEM_BUS_ADDRESS
   start_mock(bus, template, params)
                             a python-dbusmock template on that bus, waited for until it owns its name
   Simdev(workdir, buses=[4], gpio=17)
@@ -88,14 +89,22 @@ def wait_until(predicate, timeout, what):
 # --- D-Bus -------------------------------------------------------------------------------------
 
 class PrivateBus:
-    """A throw-away system bus listening on a socket inside `workdir`."""
+    """A throw-away system bus listening on a socket inside `workdir`.
 
-    def __init__(self, workdir):
+    files: {path: content} the bus daemon sees, as for Daemon. The daemon looks up the groups of
+    every uid that connects and drops a connection whose uid it cannot resolve, so a bus that a
+    daemon's own user reaches needs that user's /etc/passwd and /etc/group (see daemon_user)."""
+
+    def __init__(self, workdir, files=None):
         self.address = f"unix:path={workdir}/system_bus_socket"
-        self.proc = subprocess.Popen(
-            ["dbus-daemon", "--nofork", "--print-address=1",
-             f"--config-file={FIXTURES}/private-system-bus.conf", f"--address={self.address}"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        argv = ["dbus-daemon", "--nofork", "--print-address=1",
+                f"--config-file={FIXTURES}/private-system-bus.conf", f"--address={self.address}"]
+        if files:
+            stage = tempfile.mkdtemp(prefix="bus-files-", dir=workdir)
+            commands, _ = overlay_script(files, stage)
+            argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    " && ".join(commands + ['exec "$0" "$@"'])] + argv
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         printed = self.proc.stdout.readline()  # printed once it listens
         assert printed.startswith("unix:"), "dbus-daemon did not start"
         os.chmod(f"{workdir}/system_bus_socket", 0o777)
