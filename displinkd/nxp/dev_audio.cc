@@ -18,11 +18,16 @@ constexpr std::uint16_t audio_settle_ms = 20;
 
 const hdtx_audio_port_config &ports_for(const hdtx_config &c, const hdtx_audio_in_config &a) {
   switch (a.format) {
-  case AUDIO_SPDIF: return c.audio_spdif;
-  case AUDIO_I2S: return a.channel_allocation != 0 ? c.audio_i2s_multichannel : c.audio_i2s;
-  case AUDIO_ONE_BIT: return c.audio_one_bit;
-  case AUDIO_DST: return c.audio_dst;
-  default: return c.audio_hbr;
+  case AUDIO_SPDIF:
+    return c.audio_spdif;
+  case AUDIO_I2S:
+    return a.channel_allocation != 0 ? c.audio_i2s_multichannel : c.audio_i2s;
+  case AUDIO_ONE_BIT:
+    return c.audio_one_bit;
+  case AUDIO_DST:
+    return c.audio_dst;
+  default:
+    return c.audio_hbr;
   }
 }
 
@@ -38,7 +43,8 @@ hdtx_err dev_set_audio_input(const hdtx_audio_in_config *audio, unsigned sink_ty
   hdtx_err err = hdtx_reg_hw_get_capabilities(0, &features);
   if (err != HDTX_OK)
     return err;
-  if (((audio->format == AUDIO_ONE_BIT || audio->format == AUDIO_DST) && (features & feature_no_one_bit_dst)) ||
+  if (((audio->format == AUDIO_ONE_BIT || audio->format == AUDIO_DST) &&
+       (features & feature_no_one_bit_dst)) ||
       (audio->format == AUDIO_HBR && (features & feature_no_hbr)))
     return HDTX_ERR_NOT_SUPPORTED;
   // N and CTS follow the output's pixel clock.

@@ -48,11 +48,13 @@ void on_edid_complete(unsigned unit) {
   dev_raise_event(HDTX_EDID_RECEIVED);
 }
 
-void on_cause_12(unsigned) { dev_raise_event(HDTX_EVENT_CAUSE_12); }
+void on_cause_12(unsigned) {
+  dev_raise_event(HDTX_EVENT_CAUSE_12);
+}
 
 constexpr hdtx_reg_callback callbacks[HDTX_REG_CALLBACKS] = {
-    ignore_cause, on_hot_plug,  ignore_cause,     ignore_cause, ignore_cause, ignore_cause, ignore_cause,
-    ignore_cause, ignore_cause, on_rx_sense,      on_edid_complete, ignore_cause, on_cause_12,
+    ignore_cause, on_hot_plug,  ignore_cause, ignore_cause,     ignore_cause, ignore_cause, ignore_cause,
+    ignore_cause, ignore_cause, on_rx_sense,  on_edid_complete, ignore_cause, on_cause_12,
 };
 static_assert(HDTX_CAUSE_HOT_PLUG == 1 && HDTX_CAUSE_RX_SENSE == 9 && HDTX_CAUSE_EDID_BLOCK == 10 &&
               HDTX_CAUSE_CEC == 12);
@@ -75,7 +77,9 @@ void handle_message(hdtx_dev_instance &d, std::uint8_t message) {
 
 } // namespace
 
-const hdtx_reg_callback *dev_reg_callbacks() { return callbacks; }
+const hdtx_reg_callback *dev_reg_callbacks() {
+  return callbacks;
+}
 
 void dev_command_task() {
   hdtx_dev_instance &d = dev_instance();

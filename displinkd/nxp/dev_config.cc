@@ -44,7 +44,8 @@ const std::array<hdtx_video_format_specs, HDTX_RESOLUTION_COUNT> hdtx_resolution
     {61, 1280, 720, false, 1, 6},  {62, 1280, 720, false, 2, 6},
 }};
 
-hdtx_video_port_config hdtx_video_port_config_from(const std::array<std::uint16_t, 6> &map, std::uint8_t mux) {
+hdtx_video_port_config hdtx_video_port_config_from(const std::array<std::uint16_t, 6> &map,
+                                                   std::uint8_t mux) {
   hdtx_video_port_config c{};
   c.mux = mux;
   unsigned used_ports = 0;
@@ -82,7 +83,8 @@ hdtx_err hdtx_get_config(unsigned unit, hdtx_config *config) {
   c.i2c_write = displinkd_i2c_write_adapter;
   c.resolutions = hdtx_resolution_table.data();
   c.resolution_count = static_cast<unsigned>(hdtx_resolution_table.size());
-  c.video_ports[HDTX_VIN_CCIR656] = hdtx_video_port_config_from(video_port_mapping_ccir656, video_port_no_mux);
+  c.video_ports[HDTX_VIN_CCIR656] =
+      hdtx_video_port_config_from(video_port_mapping_ccir656, video_port_no_mux);
   c.video_ports[HDTX_VIN_YUV422] = hdtx_video_port_config_from(video_port_mapping_yuv422, video_port_no_mux);
   c.video_ports[HDTX_VIN_YUV444] = hdtx_video_port_config_from(video_port_mapping_yuv444, video_port_no_mux);
   c.video_ports[HDTX_VIN_RGB444] = hdtx_video_port_config_from(video_port_mapping_rgb444, video_port_no_mux);
@@ -118,16 +120,16 @@ hdtx_sync_manual dev_sync_timing(unsigned code) {
     std::uint16_t v_sync;
   };
   static constexpr timing timings[] = {
-      {1, 16, 96, 10, 2},    {2, 16, 62, 9, 6},     {3, 16, 62, 9, 6},     {4, 110, 40, 5, 5},
-      {5, 88, 44, 2, 5},     {6, 38, 124, 4, 3},    {7, 38, 124, 4, 3},    {8, 38, 124, 4, 3},
-      {9, 38, 124, 4, 3},    {10, 76, 248, 4, 3},   {11, 76, 248, 4, 3},   {12, 76, 248, 4, 3},
-      {13, 76, 248, 4, 3},   {14, 32, 124, 9, 6},   {15, 32, 124, 9, 6},   {16, 88, 44, 4, 5},
-      {17, 12, 64, 5, 5},    {18, 12, 64, 5, 5},    {19, 440, 40, 5, 5},   {20, 528, 44, 2, 5},
-      {21, 24, 126, 2, 3},   {22, 24, 126, 2, 3},   {23, 24, 126, 2, 3},   {24, 24, 126, 2, 3},
-      {25, 48, 252, 2, 3},   {26, 48, 252, 2, 3},   {27, 48, 252, 2, 3},   {28, 48, 252, 2, 3},
-      {29, 24, 128, 5, 5},   {30, 24, 128, 5, 5},   {31, 528, 44, 4, 5},   {32, 638, 44, 4, 5},
-      {33, 528, 44, 4, 5},   {34, 88, 44, 4, 5},    {35, 64, 248, 9, 6},   {36, 64, 248, 9, 6},
-      {37, 48, 256, 5, 5},   {38, 48, 256, 5, 5},   {60, 1760, 40, 5, 5},  {61, 2420, 40, 5, 5},
+      {1, 16, 96, 10, 2},   {2, 16, 62, 9, 6},   {3, 16, 62, 9, 6},    {4, 110, 40, 5, 5},
+      {5, 88, 44, 2, 5},    {6, 38, 124, 4, 3},  {7, 38, 124, 4, 3},   {8, 38, 124, 4, 3},
+      {9, 38, 124, 4, 3},   {10, 76, 248, 4, 3}, {11, 76, 248, 4, 3},  {12, 76, 248, 4, 3},
+      {13, 76, 248, 4, 3},  {14, 32, 124, 9, 6}, {15, 32, 124, 9, 6},  {16, 88, 44, 4, 5},
+      {17, 12, 64, 5, 5},   {18, 12, 64, 5, 5},  {19, 440, 40, 5, 5},  {20, 528, 44, 2, 5},
+      {21, 24, 126, 2, 3},  {22, 24, 126, 2, 3}, {23, 24, 126, 2, 3},  {24, 24, 126, 2, 3},
+      {25, 48, 252, 2, 3},  {26, 48, 252, 2, 3}, {27, 48, 252, 2, 3},  {28, 48, 252, 2, 3},
+      {29, 24, 128, 5, 5},  {30, 24, 128, 5, 5}, {31, 528, 44, 4, 5},  {32, 638, 44, 4, 5},
+      {33, 528, 44, 4, 5},  {34, 88, 44, 4, 5},  {35, 64, 248, 9, 6},  {36, 64, 248, 9, 6},
+      {37, 48, 256, 5, 5},  {38, 48, 256, 5, 5}, {60, 1760, 40, 5, 5}, {61, 2420, 40, 5, 5},
       {62, 1760, 40, 5, 5},
   };
   for (const timing &t : timings) {

@@ -53,7 +53,8 @@ hdtx_err hdtx_get_edid_status(unsigned instance, std::uint8_t *status, unsigned 
   hdtx_err err = dev_enter(instance);
   if (err != HDTX_OK)
     return err;
-  err = status == nullptr || blocks == nullptr ? HDTX_ERR_NULL_ARGUMENT : hdtx_reg_edid_get_status(0, status, blocks);
+  err = status == nullptr || blocks == nullptr ? HDTX_ERR_NULL_ARGUMENT
+                                               : hdtx_reg_edid_get_status(0, status, blocks);
   dev_leave();
   return err;
 }

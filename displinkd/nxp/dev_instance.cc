@@ -15,11 +15,16 @@ constexpr unsigned initial_video_format = 16;
 
 unsigned chip_version_number(std::uint16_t version) {
   switch (version) {
-  case HDTX_VERSION_N1: return 1;
-  case HDTX_VERSION_N2: return 2;
-  case HDTX_VERSION_N3: return 3;
-  case HDTX_VERSION_N4: return 4;
-  default: return 0;
+  case HDTX_VERSION_N1:
+    return 1;
+  case HDTX_VERSION_N2:
+    return 2;
+  case HDTX_VERSION_N3:
+    return 3;
+  case HDTX_VERSION_N4:
+    return 4;
+  default:
+    return 0;
   }
 }
 
@@ -56,7 +61,9 @@ hdtx_err dev_enter(unsigned instance) {
   return HDTX_OK;
 }
 
-void dev_leave() { hdtx_os_semaphore_v(dev_instance().semaphore); }
+void dev_leave() {
+  hdtx_os_semaphore_v(dev_instance().semaphore);
+}
 
 void dev_raise_event(unsigned event) {
   hdtx_dev_instance &d = dev_instance();
@@ -121,8 +128,8 @@ hdtx_err hdtx_open(unsigned *instance) {
     return err;
   }
 
-  err = hdtx_reg_init(0, config.i2c_address, config.i2c_write, config.i2c_read, hdtx_os_wait, dev_reg_callbacks(),
-                      HDTX_REG_CALLBACKS, initial_video_format, HDTX_PIXRATE_SINGLE);
+  err = hdtx_reg_init(0, config.i2c_address, config.i2c_write, config.i2c_read, hdtx_os_wait,
+                      dev_reg_callbacks(), HDTX_REG_CALLBACKS, initial_video_format, HDTX_PIXRATE_SINGLE);
   bool reg_up = err == HDTX_OK;
   if (err == HDTX_OK)
     err = hdtx_reg_tmds_set_outputs(0, HDTX_TMDS_ACTIVE);

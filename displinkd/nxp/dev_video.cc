@@ -12,24 +12,46 @@ namespace {
 unsigned input_colour_space(unsigned mode) {
   switch (mode) {
   case HDTX_VIN_CCIR656:
-  case HDTX_VIN_YUV422: return HDTX_CS_YUV422;
-  case HDTX_VIN_YUV444: return HDTX_CS_YUV444;
-  default: return HDTX_CS_RGB444;
+  case HDTX_VIN_YUV422:
+    return HDTX_CS_YUV422;
+  case HDTX_VIN_YUV444:
+    return HDTX_CS_YUV444;
+  default:
+    return HDTX_CS_RGB444;
   }
 }
 
 std::uint8_t avi_pixel_repetition(unsigned code) {
   switch (code) {
-  case 6: case 7: case 8: case 9: case 14: case 15: case 21: case 22: case 23: case 24: case 29: case 30:
+  case 6:
+  case 7:
+  case 8:
+  case 9:
+  case 14:
+  case 15:
+  case 21:
+  case 22:
+  case 23:
+  case 24:
+  case 29:
+  case 30:
     return 1;
-  case 10: case 11: case 25: case 26: case 35: case 36: case 37: case 38:
+  case 10:
+  case 11:
+  case 25:
+  case 26:
+  case 35:
+  case 36:
+  case 37:
+  case 38:
     return 3;
   default:
     return 0;
   }
 }
 
-hdtx_pkt_avi avi_infoframe(const hdtx_video_format_specs &format, unsigned colour_space, bool ext_colorimetry) {
+hdtx_pkt_avi avi_infoframe(const hdtx_video_format_specs &format, unsigned colour_space,
+                           bool ext_colorimetry) {
   hdtx_pkt_avi avi{};
   avi.colour_indicator = colour_space == HDTX_CS_YUV444 ? 2 : colour_space == HDTX_CS_YUV422 ? 1 : 0;
   avi.active_info = 1;
@@ -43,14 +65,18 @@ hdtx_pkt_avi avi_infoframe(const hdtx_video_format_specs &format, unsigned colou
   return avi;
 }
 
-hdtx_err tolerate(hdtx_err err, hdtx_err accepted) { return err == accepted ? HDTX_OK : err; }
+hdtx_err tolerate(hdtx_err err, hdtx_err accepted) {
+  return err == accepted ? HDTX_OK : err;
+}
 
-hdtx_err set_input_output(hdtx_dev_instance &d, const hdtx_video_in_config *in, const hdtx_video_out_config *out,
-                          const hdtx_audio_in_config *audio, unsigned sink_type) {
+hdtx_err set_input_output(hdtx_dev_instance &d, const hdtx_video_in_config *in,
+                          const hdtx_video_out_config *out, const hdtx_audio_in_config *audio,
+                          unsigned sink_type) {
   if (in == nullptr || out == nullptr)
     return HDTX_ERR_NULL_ARGUMENT;
-  if (in->mode > HDTX_VIN_RGB_DDR_12BITS || in->sync_source > 1 || in->pixel_rate > HDTX_PIXRATE_DOUBLE_REPEATED ||
-      in->structure_3d != 0 || out->colour_space > HDTX_CS_YUV422 || sink_type > HDTX_SINK_FROM_EDID)
+  if (in->mode > HDTX_VIN_RGB_DDR_12BITS || in->sync_source > 1 ||
+      in->pixel_rate > HDTX_PIXRATE_DOUBLE_REPEATED || in->structure_3d != 0 ||
+      out->colour_space > HDTX_CS_YUV422 || sink_type > HDTX_SINK_FROM_EDID)
     return HDTX_ERR_BAD_PARAMETER;
   const hdtx_video_format_specs *out_format = dev_find_format(out->format);
   if (dev_find_format(in->format) == nullptr || out_format == nullptr)
@@ -68,8 +94,9 @@ hdtx_err set_input_output(hdtx_dev_instance &d, const hdtx_video_in_config *in, 
   if (err == HDTX_OK)
     err = hdtx_reg_tmds_set_outputs(0, HDTX_TMDS_NORMAL);
   if (err == HDTX_OK)
-    err = hdtx_reg_video_out_set_config(0, sink, out->colour_space, out->colour_space == HDTX_CS_YUV422 ? 1 : 0,
-                                        out->colour_space == HDTX_CS_RGB444 ? 0 : 1);
+    err =
+        hdtx_reg_video_out_set_config(0, sink, out->colour_space, out->colour_space == HDTX_CS_YUV422 ? 1 : 0,
+                                      out->colour_space == HDTX_CS_RGB444 ? 0 : 1);
   if (err == HDTX_OK)
     err = tolerate(hdtx_reg_set_video_port_config(0, ports.enable, ports.ground), HDTX_REG_ERR_NOT_SUPPORTED);
   if (err == HDTX_OK)
@@ -83,7 +110,8 @@ hdtx_err set_input_output(hdtx_dev_instance &d, const hdtx_video_in_config *in, 
   if (err == HDTX_OK)
     err = hdtx_reg_video_set_in_out(0, in->format, out->format, in->pixel_rate);
   if (err == HDTX_OK)
-    err = hdtx_reg_matrix_set_conversion(0, in->format, input_colour_space(in->mode), out->format, out->colour_space);
+    err = hdtx_reg_matrix_set_conversion(0, in->format, input_colour_space(in->mode), out->format,
+                                         out->colour_space);
   if (err == HDTX_OK) {
     if (in->sync_source == 0) {
       err = hdtx_reg_video_in_set_sync_auto(0, in->sync_source, in->format);

@@ -152,7 +152,8 @@ struct hdtx_config {
 hdtx_err hdtx_get_config(unsigned unit, hdtx_config *config);
 // The port set-up that a mapping table (six entries: low 7 bits the port, bit 7 mirror,
 // HDTX_PORT_UNUSED empty) and a multiplexing value give.
-hdtx_video_port_config hdtx_video_port_config_from(const std::array<std::uint16_t, 6> &mapping, std::uint8_t mux);
+hdtx_video_port_config hdtx_video_port_config_from(const std::array<std::uint16_t, 6> &mapping,
+                                                   std::uint8_t mux);
 
 hdtx_err hdtx_open(unsigned *instance);
 hdtx_err hdtx_close(unsigned instance);

@@ -7,4 +7,6 @@ hdtx_err hdtx_os_disable_interrupts() {
   return displinkd_interrupt_disable() == 0 ? HDTX_OK : HDTX_ERR_NO_RESOURCES;
 }
 
-hdtx_err hdtx_os_enable_interrupts() { return displinkd_interrupt_enable() == 0 ? HDTX_OK : HDTX_ERR_NO_RESOURCES; }
+hdtx_err hdtx_os_enable_interrupts() {
+  return displinkd_interrupt_enable() == 0 ? HDTX_OK : HDTX_ERR_NO_RESOURCES;
+}

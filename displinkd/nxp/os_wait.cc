@@ -32,6 +32,10 @@ void hdtx_os_log_error(const char *function, int line, int error) {
   syslog(LOG_ERR, "%s:%d:%s", function, line, message);
 }
 
-hdtx_err hdtx_os_wait(std::uint16_t ms) { return wait_function.load()(static_cast<std::uint16_t>(ms & 0xFFFFu)); }
+hdtx_err hdtx_os_wait(std::uint16_t ms) {
+  return wait_function.load()(static_cast<std::uint16_t>(ms & 0xFFFFu));
+}
 
-void hdtx_os_set_wait_function(hdtx_wait_func wait) { wait_function.store(wait != nullptr ? wait : real_wait); }
+void hdtx_os_set_wait_function(hdtx_wait_func wait) {
+  wait_function.store(wait != nullptr ? wait : real_wait);
+}

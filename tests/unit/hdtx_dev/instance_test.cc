@@ -153,16 +153,15 @@ TEST_P(FormatSpecs, RowAndVersionOneRule) {
   EXPECT_EQ(s.aspect, k.aspect);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, FormatSpecs,
-    ::testing::Values(FormatCase{0x0331, 5, HDTX_OK, 1920, 1080, true, 5, 6},
-                      FormatCase{0x0331, 20, HDTX_OK, 1920, 1080, true, 3, 6},
-                      FormatCase{0x0101, 5, HDTX_OK, 1920, 1080, false, 2, 6},
-                      FormatCase{0x0101, 20, HDTX_OK, 1920, 1080, false, 1, 6},
-                      FormatCase{0x0101, 21, HDTX_OK, 720, 576, true, 3, 3},
-                      FormatCase{0x0331, 62, HDTX_OK, 1280, 720, false, 2, 6},
-                      FormatCase{0x0331, 36, HDTX_OK, 2880, 480, false, 5, 6},
-                      FormatCase{0x0331, 39, 0x8824105Cu, 0, 0, false, 0, 0},
-                      FormatCase{0x0331, 0, 0x8824105Cu, 0, 0, false, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Versions, FormatSpecs,
+                         ::testing::Values(FormatCase{0x0331, 5, HDTX_OK, 1920, 1080, true, 5, 6},
+                                           FormatCase{0x0331, 20, HDTX_OK, 1920, 1080, true, 3, 6},
+                                           FormatCase{0x0101, 5, HDTX_OK, 1920, 1080, false, 2, 6},
+                                           FormatCase{0x0101, 20, HDTX_OK, 1920, 1080, false, 1, 6},
+                                           FormatCase{0x0101, 21, HDTX_OK, 720, 576, true, 3, 3},
+                                           FormatCase{0x0331, 62, HDTX_OK, 1280, 720, false, 2, 6},
+                                           FormatCase{0x0331, 36, HDTX_OK, 2880, 480, false, 5, 6},
+                                           FormatCase{0x0331, 39, 0x8824105Cu, 0, 0, false, 0, 0},
+                                           FormatCase{0x0331, 0, 0x8824105Cu, 0, 0, false, 0, 0}));
 
 } // namespace

@@ -14,8 +14,12 @@ namespace {
 using devtest::DevTest;
 using devtest::eventually;
 
-bool contains(const std::vector<unsigned> &v, unsigned x) { return std::find(v.begin(), v.end(), x) != v.end(); }
-long count_of(const std::vector<unsigned> &v, unsigned x) { return std::count(v.begin(), v.end(), x); }
+bool contains(const std::vector<unsigned> &v, unsigned x) {
+  return std::find(v.begin(), v.end(), x) != v.end();
+}
+long count_of(const std::vector<unsigned> &v, unsigned x) {
+  return std::count(v.begin(), v.end(), x);
+}
 
 TEST_F(DevTest, InterruptWhileBusyWaitsAndTheLineStaysOffUntilTheWorkIsDone) {
   bring_up();
@@ -61,7 +65,8 @@ TEST_F(DevTest, HotPlugReadsTheEdidAndUnplugForgetsIt) {
   plug_and_read(devtest::corpus_edid("hdmi-tv-BSEA156-9B2DC0EB2DB8"));
   const std::vector<unsigned> ev = events();
   ASSERT_TRUE(contains(ev, HDTX_HPD_ACTIVE));
-  EXPECT_LT(std::find(ev.begin(), ev.end(), HDTX_HPD_ACTIVE), std::find(ev.begin(), ev.end(), HDTX_EDID_RECEIVED));
+  EXPECT_LT(std::find(ev.begin(), ev.end(), HDTX_HPD_ACTIVE),
+            std::find(ev.begin(), ev.end(), HDTX_EDID_RECEIVED));
   EXPECT_TRUE(contains(waits(), 500));
 
   std::uint8_t status = 9;
@@ -164,7 +169,8 @@ TEST_F(DevTest, EdidThatArrivesBeforeSetUpIsDeliveredAfterIt) {
   chip.plug(devtest::corpus_edid("hdmi-tv-BSEA156-9B2DC0EB2DB8"));
   std::uint8_t status = 9;
   unsigned blocks = 0;
-  ASSERT_TRUE(eventually([&] { return hdtx_get_edid_status(0, &status, &blocks) == HDTX_OK && status == 0; }));
+  ASSERT_TRUE(
+      eventually([&] { return hdtx_get_edid_status(0, &status, &blocks) == HDTX_OK && status == 0; }));
   unsigned state = 0;
   ASSERT_EQ(hdtx_get_instance_state(0, &state), HDTX_OK);
   EXPECT_EQ(state, HDTX_STATE_OPENED);

@@ -93,10 +93,14 @@ TEST(OsSlots, EveryTableRunsOutAndRefusesUnknownNumbers) {
     const char *what;
     hdtx_err err;
   } refused[] = {
-      {"send", hdtx_os_queue_send(0, 1)},         {"receive", hdtx_os_queue_receive(7, &m)},
-      {"destroy queue", hdtx_os_queue_destroy(0)}, {"start", hdtx_os_task_start(0)},
-      {"destroy task", hdtx_os_task_destroy(99)},  {"P", hdtx_os_semaphore_p(0)},
-      {"V", hdtx_os_semaphore_v(5)},               {"destroy semaphore", hdtx_os_semaphore_destroy(0)},
+      {"send", hdtx_os_queue_send(0, 1)},
+      {"receive", hdtx_os_queue_receive(7, &m)},
+      {"destroy queue", hdtx_os_queue_destroy(0)},
+      {"start", hdtx_os_task_start(0)},
+      {"destroy task", hdtx_os_task_destroy(99)},
+      {"P", hdtx_os_semaphore_p(0)},
+      {"V", hdtx_os_semaphore_v(5)},
+      {"destroy semaphore", hdtx_os_semaphore_destroy(0)},
   };
   for (const auto &r : refused)
     EXPECT_EQ(r.err, HDTX_ERR_BAD_OS_OBJECT) << r.what;
