@@ -92,7 +92,7 @@ hdtx_err set_input_output(hdtx_dev_instance &d, const hdtx_video_in_config *in,
   if (err == HDTX_OK)
     err = hdtx_reg_set_color_depth(0, out->colour_depth);
   if (err == HDTX_OK)
-    err = hdtx_reg_tmds_set_outputs(0, HDTX_TMDS_NORMAL);
+    err = hdtx_reg_tmds_set_outputs(0, HDTX_TMDS_ACTIVE);
   if (err == HDTX_OK)
     err =
         hdtx_reg_video_out_set_config(0, sink, out->colour_space, out->colour_space == HDTX_CS_YUV422 ? 1 : 0,

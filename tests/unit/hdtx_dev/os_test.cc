@@ -108,18 +108,4 @@ TEST(OsSlots, EveryTableRunsOutAndRefusesUnknownNumbers) {
   EXPECT_EQ(hdtx_os_queue_create(256, &n), HDTX_ERR_BAD_PARAMETER);
 }
 
-std::vector<unsigned> seen_waits;
-hdtx_err count_wait(std::uint16_t ms) {
-  seen_waits.push_back(ms);
-  return HDTX_OK;
-}
-
-TEST(OsWait, ReplacedWaitSeesTheDelayAndNullRestoresSleeping) {
-  hdtx_os_set_wait_function(count_wait);
-  EXPECT_EQ(hdtx_os_wait(500), HDTX_OK);
-  hdtx_os_set_wait_function(nullptr);
-  EXPECT_EQ(hdtx_os_wait(1), HDTX_OK);
-  EXPECT_EQ(seen_waits, std::vector<unsigned>{500});
-}
-
 } // namespace
