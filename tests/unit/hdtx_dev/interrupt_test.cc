@@ -154,6 +154,7 @@ TEST_F(DevTest, BusErrorInTheHandlerBacksOffAndWatchesTheLineAgain) {
 std::atomic<int> early_edid_events{0};
 
 TEST_F(DevTest, EdidThatArrivesBeforeSetUpIsDeliveredAfterIt) {
+  early_edid_events = 0;
   unsigned instance = 0;
   ASSERT_EQ(hdtx_open(&instance), HDTX_OK);
   ASSERT_EQ(hdtx_register_callbacks(0,
