@@ -1,10 +1,12 @@
 // The OS layer alone: queue order and capacity, slot exhaustion, bad object numbers, tasks that
 // really run, and the replaceable wait.
+#include "capture.h"
 #include "hdtx_os.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <syslog.h>
 #include <vector>
 
 namespace {
@@ -34,8 +36,15 @@ TEST(OsQueue, FullQueueRefusesAndKeepsWhatItHolds) {
   ASSERT_EQ(drain(q.number), std::vector<std::uint8_t>{9});
   for (unsigned m = 1; m <= 4; ++m)
     ASSERT_EQ(hdtx_os_queue_send(q.number, static_cast<std::uint8_t>(m)), HDTX_OK);
-  EXPECT_EQ(hdtx_os_queue_send(q.number, 5), HDTX_ERR_QUEUE_FULL);
-  EXPECT_EQ(hdtx_os_queue_send(q.number, 6), 0x88241021u);
+  {
+    // Syslog copies each message to standard error with LOG_PERROR.
+    openlog("hdtx_dev_test", LOG_PERROR, LOG_USER);
+    fd_capture err;
+    EXPECT_EQ(hdtx_os_queue_send(q.number, 5), HDTX_ERR_QUEUE_FULL);
+    EXPECT_EQ(hdtx_os_queue_send(q.number, 6), 0x88241021u);
+    EXPECT_NE(err.text().find("Queue is full"), std::string::npos) << err.text();
+    closelog();
+  }
   EXPECT_EQ(drain(q.number), (std::vector<std::uint8_t>{1, 2, 3, 4}));
   ASSERT_EQ(hdtx_os_queue_send(q.number, 7), HDTX_OK);
   EXPECT_EQ(drain(q.number), std::vector<std::uint8_t>{7});
