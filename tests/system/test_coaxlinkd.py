@@ -11,34 +11,34 @@ import daemon_env as env
 
 CONF = "/usr/share/coaxlinkd/sdi_lmh0303.conf"
 SETTINGS = "/etc/settingstore.conf"
+PASSWORD_SET = "[Parameters]\nroot.System.RootPwdSet=yes\n"
 ENABLE_PIN = 23
 ATTACH, WRITE = 0x800C2A8B, 0x800C2A80
 OUTPUT_ENABLE, PAYLOAD_ID, AUDIO_CONTROL, TABLE_PORT = 0x80000004, 0x80000014, 0x80000018, 0x80000020
 CAPTURE_MOCK = os.path.join(env.FIXTURES, "capture_mode_mock.py")
 CAPTURE_NAME = "com.vexo.CaptureMode1"
-PASSWORD_SET = "[Parameters]\nroot.System.RootPwdSet=yes\n"
+P = "coaxlinkd_config:"
+FATAL_MODE = "Daemon failed, unable to get capture mode settings"
+FATAL_CONF = "Daemon failed, configuration could not be read"
 
 STATUS_0 = [0x85, 0x08, 0x2C, 0x00] + [0] * 19 + [0x6E]
 STATUS_1 = [0x85, 0x08, 0x2C, 0x01] + [0] * 19 + [0x88]
-# Everything fpga_init writes after the identifier, in order.
+# What fpga_init writes after the identifier, in order.
 TABLES = ([(TABLE_PORT, (16 + n) | b << 8) for n, b in enumerate(STATUS_0)] +
           [(TABLE_PORT, (40 + n) | b << 8) for n, b in enumerate(STATUS_1)] +
           [(AUDIO_CONTROL, 9), (OUTPUT_ENABLE, 1)])
+SETUP_WRITES = 1 + len(TABLES)
 
 
 def key_file(pin=ENABLE_PIN, bus="KESTRA_I2C_BUS3_SDA0", addr="0x1a", drop=None):
-    keys = [("GPIO", "SdiIntPin", "11"), ("GPIO", "SdiChipEnablePin", str(pin)),
-            ("I2C", "I2CBusID", bus), ("I2C", "I2CAddr", addr)]
-    text = ""
-    for group in ("GPIO", "I2C"):
-        text += f"[{group}]\n"
-        text += "".join(f"{k}={v}\n" for g, k, v in keys if g == group and k != drop)
-    return text
+    keys = {"GPIO": [("SdiIntPin", "11"), ("SdiChipEnablePin", str(pin))],
+            "I2C": [("I2CBusID", bus), ("I2CAddr", addr)]}
+    return "".join(f"[{g}]\n" + "".join(f"{k}={v}\n" for k, v in kv if k != drop) for g, kv in keys.items())
 
 
-def modes(*entries):
-    """Mode dictionaries from (name, current) pairs."""
-    return [{"res_set_name": n, "current": c} for n, c in entries]
+def channel(*entries, name="Channel0"):
+    """A channel whose modes are (name, current) pairs."""
+    return {"name": name, "modes": [{"res_set_name": n, "current": c} for n, c in entries]}
 
 
 class UserBus:
@@ -66,21 +66,23 @@ class Rig:
     def __init__(self):
         env.require_environment()
         self.workdir = env.make_workdir()
-        _, _, self.users = env.daemon_user("coaxlink")
+        self.uid, self.gid, self.users = env.daemon_user("coaxlink")
         self.bus = UserBus(self.workdir, self.users)
         self.sim = env.Simdev(buses=(), gpio=None)
         self.daemons = []
 
-    def capture_service(self, **params):
-        env.start_mock(self.bus, CAPTURE_MOCK, CAPTURE_NAME, params)
+    def start(self, *args, video=False, service=None, **run_args):
+        """The services (`service`: the capture-mode mock's parameters, None: no service), then
+        the daemon."""
+        if service is not None:
+            env.start_mock(self.bus, CAPTURE_MOCK, CAPTURE_NAME, service)
+        env.start_video_control(self.bus, video)
+        return self.run(*args, **run_args)
 
-    def video(self, started=False):
-        env.start_video_control(self.bus, started)
-
-    def run(self, *args, conf=None, settings=PASSWORD_SET, users=None, bus_address=None):
-        files = dict(self.users if users is None else users)
-        files[CONF] = key_file() if conf is None else conf
-        files[SETTINGS] = settings
+    def run(self, *args, conf=key_file(), settings=PASSWORD_SET, users=None, bus_address=None):
+        files = dict(self.users if users is None else users, **{SETTINGS: settings})
+        if conf is not None:
+            files[CONF] = conf
         d = env.Daemon(env.program("coaxlinkd"), ["-n", *args], files=files, simdev=self.sim,
                        env={"DBUS_SYSTEM_BUS_ADDRESS": bus_address or self.bus.address},
                        workdir=self.workdir)
@@ -88,12 +90,11 @@ class Rig:
         return d
 
     def requests(self):
-        """The FPGA requests: (code, w0, w1, w2, result)."""
+        """The FPGA requests as (code, w0, w1, w2, result)."""
         out = []
         for line in self.sim.ask("fpga-log"):
             words, result = line.split(" -> ")
-            code, w0, w1, w2 = words.split()
-            out.append((int(code, 16), int(w0, 0), int(w1, 0), int(w2, 0), int(result.split()[0])))
+            out.append(tuple(int(w, 0) for w in words.split()) + (int(result.split()[0]),))
         return out
 
     def writes(self):
@@ -102,12 +103,20 @@ class Rig:
     def attaches(self):
         return [(w0, w1, w2) for code, w0, w1, w2, _ in self.requests() if code == ATTACH]
 
+    def wait_writes(self, count):
+        env.wait_until(lambda: len(self.writes()) >= count, 10, f"{count} register writes")
+        time.sleep(0.2)  # nothing more may follow
+        assert len(self.writes()) == count, self.writes()
+
     def gpio(self):
         line = self.sim.ask(f"gpio-state {ENABLE_PIN}")[0]
         return dict(kv.split("=") for kv in line.split())
 
     def levels(self):
         return [int(line.split()[1]) for line in self.sim.ask(f"gpio-history {ENABLE_PIN}")]
+
+    def past_drop(self, d):
+        env.wait_until(lambda: d.status_field("Uid")[0] == str(self.uid), 10, "the privilege drop")
 
     def close(self):
         for d in self.daemons:
@@ -124,147 +133,115 @@ def rig():
 
 
 def ends_with(daemon, status, *messages):
-    """The program exits with `status` after printing `messages` (to standard output once the
-    log is routed there, to standard error before that)."""
+    """The program exits with `status` after logging `messages`; before the log is routed to
+    standard output, GLib's own writer prefixes the lines."""
     assert daemon.wait_exit() == status
-    text = "\n".join(daemon.output()) + "\n" + daemon.stderr.decode("utf-8", "replace")
+    lines = daemon.output() + daemon.stderr.decode("utf-8", "replace").splitlines()
     for m in messages:
-        assert m in text, f"{m!r} missing from {text!r}"
+        assert any(line.endswith(m) for line in lines), f"{m!r} missing from {lines!r}"
 
 
 # --- the capture mode and what it programs --------------------------------------------------------
 
-@pytest.mark.parametrize("mode, payload", [
-    ("1080i60", 0x80 << 16 | 0x0B << 8 | 0x89),
-    ("1080p50", 0x80 << 16 | 0xC9 << 8 | 0x89),
-    ("720p50", 0x00 << 16 | 0x49 << 8 | 0x84),
+@pytest.mark.parametrize("mode, payload, message", [
+    ("1080i60", 0x80 << 16 | 0x0B << 8 | 0x89, None),
+    ("1080p50", 0x80 << 16 | 0xC9 << 8 | 0x89, None),
+    ("720p50", 0x00 << 16 | 0x49 << 8 | 0x84, None),
+    ("1080p24", 0x80 << 16 | 0xC0 << 8 | 0x89, "Unsupported picture rate 24"),
+    ("576i50", None, "Unsupported capture mode 576"),
+    ("1080x50", None, "Unsupported scanning mode x"),
 ])
-def test_setup_fpga_programs_the_mode_before_video(rig, mode, payload):
-    rig.capture_service(channels=[{"name": "Channel0", "modes": modes((mode, True))}])
-    rig.video(started=False)
-    d = rig.run("--setup-fpga")
-    env.wait_until(lambda: len(rig.writes()) == 1 + len(TABLES), 10, "the FPGA set-up")
-    assert rig.attaches() == [(1, 0x1a, 3)]
-    assert rig.writes() == [(PAYLOAD_ID, payload)] + TABLES
-    # Every write goes to the device the attach handed out.
-    dev = rig.requests()[0][4]
-    assert {r[3] for r in rig.requests() if r[0] == WRITE} == {dev}
-    # The set-up also switched the cable driver on; video has not started.
-    assert rig.gpio()["value"] == "1"
+def test_setup_fpga_programs_the_mode_before_video(rig, mode, payload, message):
+    d = rig.start("--setup-fpga", service={"channels": [channel((mode, True))]})
+    if message:
+        d.wait_line(message)
+    if payload is None:
+        # Rejected: nothing is written after the attach, the cable driver stays off.
+        rig.past_drop(d)
+        assert rig.attaches() == [(1, 0x1a, 3)] and rig.writes() == []
+        assert rig.gpio()["value"] == "0"
+    else:
+        rig.wait_writes(SETUP_WRITES)
+        assert rig.attaches() == [(1, 0x1a, 3)]
+        assert rig.writes() == [(PAYLOAD_ID, payload)] + TABLES
+        # Every write goes to the device the attach handed out.
+        dev = rig.requests()[0][4]
+        assert {r[3] for r in rig.requests()[1:]} == {dev}
+        assert rig.gpio()["value"] == "1"
     assert "Enabling SDI output" not in d.output()
     assert d.stop() == 0
 
 
-def test_rate_without_code_leaves_the_rate_bits_clear_and_goes_on(rig):
-    rig.capture_service(channels=[{"name": "Channel0", "modes": modes(("1080p24", True))}])
-    rig.video(started=False)
-    d = rig.run("--setup-fpga")
-    d.wait_line("Unsupported picture rate 24")
-    env.wait_until(lambda: len(rig.writes()) == 1 + len(TABLES), 10, "the FPGA set-up")
-    assert rig.writes() == [(PAYLOAD_ID, 0x80C089)] + TABLES
-
-
-@pytest.mark.parametrize("mode, messages", [
-    ("576i50", ["Unsupported capture mode 576"]),
-    ("1080x50", ["Unsupported scanning mode x"]),
-    ("p1080", ["Failed to parse p capture mode string: p1080", "Unable to get capture mode"]),
-])
-def test_rejected_mode_writes_nothing_after_the_attach(rig, mode, messages):
-    rig.capture_service(channels=[{"name": "Channel0", "modes": modes((mode, True))}])
-    rig.video(started=False)
-    d = rig.run("--setup-fpga")
-    for m in messages:
-        d.wait_line(m)
-    assert [r[0] for r in rig.requests()] == [ATTACH]
-    assert rig.gpio()["value"] == "0"
-    assert d.stop() == 0
-
-
 def test_mode_comes_from_the_last_channel_and_its_current_entry(rig):
-    rig.capture_service(channels=[
-        {"name": "Channel0", "modes": modes(("1080p50", True))},
-        {"name": "Channel1", "modes": modes(("720p50", False), ("1080i60", True), ("720p60", False))},
-    ])
-    rig.video(started=False)
-    d = rig.run("--setup-fpga")
-    env.wait_until(lambda: rig.writes(), 10, "the identifier")
+    d = rig.start("--setup-fpga", service={"channels": [
+        channel(("1080p50", True)),
+        channel(("720p50", False), ("1080i60", True), ("720p60", False), name="Channel1")]})
+    rig.wait_writes(SETUP_WRITES)
     assert rig.writes()[0] == (PAYLOAD_ID, 0x800B89)
     assert d.stop() == 0
 
 
 # --- the capture-mode service's failures ----------------------------------------------------------
 
-FATAL = "Daemon failed, unable to get capture mode settings"
-P = "coaxlinkd_config:"
+def remote(text):
+    return f"GDBus.Error:com.vexo.CaptureMode1.Error.Failed: {text}"
 
 
 @pytest.mark.parametrize("service, expected", [
-    (None, [re.compile(rf"^{P}280 \[coaxlinkd_config_get_capt_settings\] Failed to get capture mode "
-                       r"channel settings\. .*com\.vexo\.CaptureMode1")]),
-    ({"list_fail": "no channels today"},
-     [f"{P}280 [coaxlinkd_config_get_capt_settings] Failed to get capture mode channel settings. "
-      "GDBus.Error:com.vexo.CaptureMode1.Error.Failed: no channels today"]),
-    ({"list_strings": True},
-     [re.compile(rf"^{P}280 \[coaxlinkd_config_get_capt_settings\] .*'\(as\)'")]),
-    ({"channels": []}, [f"{P}298 [coaxlinkd_config_get_capt_settings] Could not get capture mode configuration"]),
-    ({"channels": [{"name": "Channel0", "fail": "modes broken"}]},
-     [f"{P}317 [coaxlinkd_config_get_capt_settings] Failed to get capture mode configuration. "
-      "GDBus.Error:com.vexo.CaptureMode1.Error.Failed: modes broken"]),
-], ids=["no_service", "list_error", "list_wrong_type", "no_channel", "modes_error"])
+    (None, re.compile(rf"^{P}280 \[coaxlinkd_config_get_capt_settings\] Failed to get capture mode "
+                      r"channel settings\. .*com\.vexo\.CaptureMode1")),
+    ({"list_fail": "down"}, f"{P}280 [coaxlinkd_config_get_capt_settings] Failed to get capture mode channel "
+                            f"settings. {remote('down')}"),
+    ({"list_strings": True}, re.compile(rf"^{P}280 \[coaxlinkd_config_get_capt_settings\] .*'\(as\)'")),
+    ({"channels": []}, f"{P}298 [coaxlinkd_config_get_capt_settings] Could not get capture mode configuration"),
+    ({"channels": [{"name": "Channel0", "fail": "broken"}]},
+     f"{P}317 [coaxlinkd_config_get_capt_settings] Failed to get capture mode configuration. {remote('broken')}"),
+    ("no bus", re.compile(rf"^{P}74 \[set_proxy\] Could not connect to proxy: ")),
+], ids=["no_service", "list_error", "list_wrong_type", "no_channel", "modes_error", "no_bus"])
 def test_capture_service_failure_stops_start_up(rig, service, expected):
-    if service is not None:
-        rig.capture_service(**service)
-    d = rig.run()
-    for e in expected:
-        d.wait_line(e)
-    d.wait_line(FATAL)
+    if service == "no bus":
+        d = rig.run(bus_address=f"unix:path={rig.workdir}/no_bus_here")
+    else:
+        d = rig.start(service=service)
+    d.wait_line(expected)
+    d.wait_line(FATAL_MODE)
     assert d.wait_exit() == 1
     assert rig.requests() == []
+    assert rig.gpio()["exported"] == "0"
 
 
-def test_unreachable_bus_is_a_proxy_failure(rig):
-    d = rig.run(bus_address=f"unix:path={rig.workdir}/no_bus_here")
-    d.wait_line(re.compile(rf"^{P}74 \[set_proxy\] Could not connect to proxy: "))
-    d.wait_line(FATAL)
-    assert d.wait_exit() == 1
-
-
-@pytest.mark.parametrize("channel_modes", [[], modes(("1080p50", False))], ids=["empty", "none_current"])
-def test_no_current_mode_is_not_fatal_but_programs_nothing(rig, channel_modes):
-    rig.capture_service(channels=[{"name": "Channel0", "modes": channel_modes}])
-    rig.video(started=True)
-    d = rig.run()
-    if not channel_modes:
-        d.wait_line(f"{P}154 [unpack_capture_mode_property] Did not get Capture mode data")
+@pytest.mark.parametrize("modes, message", [
+    ([], f"{P}154 [unpack_capture_mode_property] Did not get Capture mode data"),
+    ([("1080p50", False)], None),
+], ids=["empty", "none_current"])
+def test_no_current_mode_is_not_fatal_but_programs_nothing(rig, modes, message):
+    d = rig.start(video=True, service={"channels": [channel(*modes)]})
+    if message:
+        d.wait_line(message)
     d.wait_line("Enabling SDI output")
     d.wait_line("Unable to get capture mode.")
     d.wait_line("Unable to get capture mode")
-    assert [r[0] for r in rig.requests()][:1] == [ATTACH]
-    assert PAYLOAD_ID not in [w[0] for w in rig.writes()]
+    # The start itself still switches the output on.
+    rig.wait_writes(1)
+    assert rig.writes() == [(OUTPUT_ENABLE, 1)]
     assert d.stop() == 0
 
 
 # --- video start and the end -------------------------------------------------------------------
 
 def test_setup_fpga_programs_again_at_video_start_and_sigterm_switches_off(rig):
-    rig.capture_service()
-    rig.video(started=False)
-    d = rig.run("--setup-fpga")
-    env.wait_until(lambda: len(rig.writes()) == 1 + len(TABLES), 10, "the first set-up")
-    assert rig.attaches() == [(1, 0x1a, 3)]
+    d = rig.start("--setup-fpga", service={})
+    rig.wait_writes(SETUP_WRITES)
 
     env.set_video_started(rig.bus, True)
     d.wait_line("Enabling SDI output")
-    env.wait_until(lambda: len(rig.attaches()) == 2 and OUTPUT_ENABLE in [w[0] for w in rig.writes()[52:]],
-                   10, "the second set-up")
-    second = rig.writes()[1 + len(TABLES):]
     # The whole set-up again, then the output switched on once more by the start itself.
-    assert second[:1 + len(TABLES)] == [(PAYLOAD_ID, 0x80C989)] + TABLES
-    assert second[1 + len(TABLES):] == [(OUTPUT_ENABLE, 1)]
+    rig.wait_writes(2 * SETUP_WRITES + 1)
+    assert len(rig.attaches()) == 2
+    assert rig.writes()[SETUP_WRITES:] == [(PAYLOAD_ID, 0x80C989)] + TABLES + [(OUTPUT_ENABLE, 1)]
     dev = rig.requests()[-1][3]
     assert rig.sim.ask(f"fpga-reg {dev} {OUTPUT_ENABLE}") == ["0x00000001"]
-    state = rig.gpio()
-    assert state["direction"] == "out" and state["value"] == "1"
+    assert rig.gpio()["direction"] == "out" and rig.gpio()["value"] == "1"
 
     d.signal()
     assert d.wait_exit() == 0
@@ -274,29 +251,25 @@ def test_setup_fpga_programs_again_at_video_start_and_sigterm_switches_off(rig):
     assert rig.levels()[-1] == 0
 
 
-def test_video_already_started_switches_output_and_driver_on(rig):
-    rig.capture_service()
-    rig.video(started=True)
-    d = rig.run()
+def test_non_boolean_video_state_waits_for_the_change(rig):
+    d = rig.start(video="yes", service={})
+    d.wait_line("Did not get the expected signal")
+    rig.past_drop(d)
+    assert rig.requests() == []
+    env.set_video_started(rig.bus, True)
     d.wait_line("Enabling SDI output")
-    env.wait_until(lambda: rig.writes()[-1:] == [(OUTPUT_ENABLE, 1)] and len(rig.writes()) == 2 + len(TABLES),
-                   10, "the output switched on")
-    assert rig.gpio()["value"] == "1"
+    rig.wait_writes(SETUP_WRITES + 1)
     # The cable driver's line started low and went high only at video start.
-    assert rig.levels()[0] == 0
+    assert rig.levels()[0] == 0 and rig.gpio()["value"] == "1"
     d.signal()
     assert d.wait_exit() == 0
-    assert rig.writes()[-1] == (OUTPUT_ENABLE, 0)
-    assert rig.levels()[-1] == 0
+    assert rig.writes()[-1] == (OUTPUT_ENABLE, 0) and rig.levels()[-1] == 0
 
 
 def test_sigterm_before_video_touches_no_register(rig):
-    rig.capture_service()
-    rig.video(started=False)
-    uid, _, users = env.daemon_user("coaxlink")
-    d = rig.run("--enable-sdi", users=users)
-    # Past the privilege drop the daemon waits for video; -e changes nothing about that.
-    env.wait_until(lambda: d.status_field("Uid")[0] == str(uid), 10, "the privilege drop")
+    # -e is accepted and changes nothing: the daemon still waits for video.
+    d = rig.start("--enable-sdi", service={})
+    rig.past_drop(d)
     time.sleep(0.5)
     d.signal()
     assert d.wait_exit() == 0
@@ -304,25 +277,16 @@ def test_sigterm_before_video_touches_no_register(rig):
     assert rig.requests() == []
 
 
-def test_failed_writes_are_logged_and_the_sequence_goes_on(rig):
-    rig.capture_service()
-    rig.video(started=False)
-    rig.sim.ask(f"fpga-fail {WRITE} 5")
-    d = rig.run("--setup-fpga")
-    env.wait_until(lambda: len(rig.writes()) == 1 + len(TABLES), 10, "every write attempted")
-    env.wait_until(lambda: d.output().count("CAM_IOC_EXTERN_WRITE: Input/output error") == 1 + len(TABLES),
-                   5, "one message per write")
-    assert d.stop() == 0
-
-
-def test_failed_attach_writes_nothing(rig):
-    rig.capture_service()
-    rig.video(started=False)
-    rig.sim.ask(f"fpga-fail {ATTACH} 19")
-    d = rig.run("--setup-fpga")
-    d.wait_line("CAM_IOC_EXTERN_ATTACH: No such device")
-    d.wait_line("SDI i2c failed init")
-    assert rig.writes() == []
+@pytest.mark.parametrize("code, errno, messages, writes", [
+    (WRITE, 5, ["CAM_IOC_EXTERN_WRITE: Input/output error"] * SETUP_WRITES, SETUP_WRITES),
+    (ATTACH, 19, ["CAM_IOC_EXTERN_ATTACH: No such device", "SDI i2c failed init"], 0),
+], ids=["writes", "attach"])
+def test_failed_requests(rig, code, errno, messages, writes):
+    rig.sim.ask(f"fpga-fail {code} {errno}")
+    d = rig.start("--setup-fpga", service={})
+    rig.past_drop(d)
+    rig.wait_writes(writes)
+    assert [line for line in d.output() if line in messages] == messages
     assert d.stop() == 0
 
 
@@ -335,40 +299,30 @@ def test_failed_attach_writes_nothing(rig):
     ("HDMI_BUS", "10", (1, 0x10, 8), f"{P}103 [str2enum] No such string"),
 ])
 def test_bus_identifier_and_hex_address_reach_the_attach(rig, bus, addr, attach, message):
-    rig.capture_service()
-    rig.video(started=False)
-    d = rig.run("--setup-fpga", conf=key_file(bus=bus, addr=addr))
-    env.wait_until(lambda: rig.attaches(), 10, "the attach")
+    d = rig.start("--setup-fpga", service={}, conf=key_file(bus=bus, addr=addr))
+    rig.wait_writes(SETUP_WRITES)
     assert rig.attaches() == [attach]
     assert d.stop() == 0
     if message:
-        # Logged before the log is routed: GLib's own writer decorates the line.
-        assert any(line.endswith(message) for line in d.output() + d.stderr.decode().splitlines())
+        ends_with(d, 0, message)
 
 
-R = P
-
-
-@pytest.mark.parametrize("drop, message", [
-    ("SdiIntPin", f"{R}203 [coaxlinkd_config_read] Failed to read required config file parameter: SdiIntPin"),
-    ("SdiChipEnablePin", f"{R}214 [coaxlinkd_config_read] Failed to read required config file parameter: "
-                         "SdiChipEnablePin, 3"),
-    ("I2CBusID", f"{R}225 [coaxlinkd_config_read] Failed to get I2CBusID key, error code = 3, error message = "),
-    ("I2CAddr", f"{R}239 [coaxlinkd_config_read] Failed to get I2CAddr key, error code = 3, error message = "),
-])
-def test_each_missing_key_stops_start_up(rig, drop, message):
-    d = rig.run(conf=key_file(drop=drop))
-    ends_with(d, 1, message, "Daemon failed, configuration could not be read")
+@pytest.mark.parametrize("conf, message", [
+    (key_file(drop="SdiIntPin"), f"{P}203 [coaxlinkd_config_read] Failed to read required config file "
+                                 "parameter: SdiIntPin"),
+    (key_file(drop="SdiChipEnablePin"), f"{P}214 [coaxlinkd_config_read] Failed to read required config file "
+                                        "parameter: SdiChipEnablePin, 3"),
+    (key_file(drop="I2CBusID"), re.compile(rf"{P}225 \[coaxlinkd_config_read\] Failed to get I2CBusID key, "
+                                           r"error code = 3, error message = .+$")),
+    (key_file(drop="I2CAddr"), re.compile(rf"{P}239 \[coaxlinkd_config_read\] Failed to get I2CAddr key, "
+                                          r"error code = 3, error message = .+$")),
+    (None, f"{P}192 [coaxlinkd_config_read] Failed to load config file at: {CONF}"),
+], ids=["SdiIntPin", "SdiChipEnablePin", "I2CBusID", "I2CAddr", "no_file"])
+def test_configuration_failure_stops_start_up(rig, conf, message):
+    d = rig.run(conf=conf)
+    d.wait_line(message if isinstance(message, re.Pattern) else re.compile(re.escape(message) + "$"))
+    ends_with(d, 1, FATAL_CONF)
     assert rig.gpio()["exported"] == "0"
-
-
-def test_missing_key_file(rig):
-    files = dict(rig.users)
-    d = env.Daemon(env.program("coaxlinkd"), ["-n"], files=files, simdev=rig.sim,
-                   env={"DBUS_SYSTEM_BUS_ADDRESS": rig.bus.address}, workdir=rig.workdir)
-    rig.daemons.append(d)
-    ends_with(d, 1, f"{R}192 [coaxlinkd_config_read] Failed to load config file at: {CONF}",
-              "Daemon failed, configuration could not be read")
 
 
 def test_enable_line_that_cannot_be_had_stops_start_up(rig):
@@ -378,38 +332,29 @@ def test_enable_line_that_cannot_be_had_stops_start_up(rig):
 
 def test_command_line_error(rig):
     d = rig.run("--bogus")
-    ends_with(d, 1, "Unknown option --bogus\nTry -? or --help for more information.\n")
+    assert d.wait_exit() == 1
+    assert d.stderr.decode().endswith("Unknown option --bogus\nTry -? or --help for more information.\n")
 
 
 # --- privileges and the set-up gate ----------------------------------------------------------------
 
 def test_runs_as_coaxlink(rig):
-    uid, gid, users = env.daemon_user("coaxlink")
-    rig.capture_service()
-    rig.video(started=False)
-    d = rig.run(users=users)
-    env.wait_until(lambda: d.status_field("Uid")[0] == str(uid), 10, "the privilege drop")
-    assert d.status_field("Gid")[:2] == [str(gid), str(gid)]
+    d = rig.start(service={})
+    rig.past_drop(d)
+    assert d.status_field("Gid")[:2] == [str(rig.gid)] * 2
+    assert d.status_field("Groups") == [str(rig.gid)]
     assert d.stop() == 0
 
 
 @pytest.mark.parametrize("missing, message", [
-    ("user", 'Couldn\'t get uid for user "coaxlink".'),
-    ("group", 'Couldn\'t get gid for group "coaxlink".'),
+    ("/etc/passwd", 'Couldn\'t get uid for user "coaxlink".'),
+    ("/etc/group", 'Couldn\'t get gid for group "coaxlink".'),
 ])
 def test_privilege_drop_failure(rig, missing, message):
-    _, _, users = env.daemon_user("coaxlink")
-    with open("/etc/passwd", encoding="utf-8") as f:
-        machine_passwd = f.read()
-    with open("/etc/group", encoding="utf-8") as f:
-        machine_group = f.read()
-    if missing == "user":
-        users["/etc/passwd"] = machine_passwd
-    else:
-        users["/etc/group"] = machine_group
-    rig.capture_service()
-    rig.video(started=False)
-    d = rig.run(users=users)
+    users = dict(rig.users)
+    with open(missing, encoding="utf-8") as f:
+        users[missing] = f.read()  # the machine's own file, without "coaxlink"
+    d = rig.start(service={}, users=users)
     d.wait_line(message)
     d.wait_line("Failed setting uid and gid of the process.")
     assert d.wait_exit() == 1
@@ -419,13 +364,11 @@ def test_privilege_drop_failure(rig, missing, message):
 @pytest.mark.parametrize("settings", ["[Parameters]\nroot.System.RootPwdSet=no\n", "[Parameters]\n"],
                          ids=["not_set", "parameter_missing"])
 def test_nothing_happens_until_the_password_is_set(rig, settings):
-    rig.capture_service()
-    rig.video(started=True)
-    d = rig.run(settings=settings)
+    d = rig.start(video=True, service={}, settings=settings)
     time.sleep(2.5)
     assert "Enabling SDI output" not in d.output()
     assert rig.requests() == []
-    d.update_file(SETTINGS, "[Parameters]\nroot.System.RootPwdSet=yes\n")
+    d.update_file(SETTINGS, PASSWORD_SET)
     d.wait_line("Enabling SDI output", timeout=5)
-    env.wait_until(lambda: (OUTPUT_ENABLE, 1) in rig.writes(), 5, "the output")
+    rig.wait_writes(SETUP_WRITES + 1)
     assert d.stop() == 0
