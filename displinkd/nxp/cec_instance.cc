@@ -35,7 +35,8 @@ hdcec_err accept_address(hdcec_unit &u, std::uint8_t address) {
   std::uint8_t mask_bytes[2];
   if (hdcec_err err = cec_read(u, CEC_REG_ADDRESS_MASK, mask_bytes, 2))
     return err;
-  auto mask = static_cast<std::uint16_t>((mask_bytes[0] << 8) | mask_bytes[1] | (1u << address));
+  auto mask =
+      static_cast<std::uint16_t>((unsigned{mask_bytes[0]} << 8) | unsigned{mask_bytes[1]} | (1u << address));
   // A core that listens to broadcasts gets the broadcast bit alone.
   if (mask & BROADCAST_BIT)
     mask = BROADCAST_BIT;

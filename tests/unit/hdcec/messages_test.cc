@@ -158,6 +158,55 @@ TEST_F(CecRig, EveryFamilyMemberWritesItsFrame) {
   }
 }
 
+// The family check derives its expectations from the table itself, so the order of operands is
+// checked here, against frames written out from the standard's layouts.
+TEST_F(CecRig, MultiOperandMessagesKeepTheStandardsOrder) {
+  set_up(4);
+  const hdcec_digital_service_id dsi = {0x81, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+  struct row {
+    const char *what;
+    std::function<hdcec_err()> send;
+    Bytes frame; // from the header on
+  };
+  const row rows[] = {
+      {"routing change",
+       [] { return hdcec_routing_change(0, 0x1000, 0x2100); },
+       {0x4F, 0x80, 0x10, 0x00, 0x21, 0x00}},
+      {"select analogue service",
+       [] { return hdcec_select_analogue_service(0, 0, 1, 0x1234, 5); },
+       {0x40, 0x92, 0x01, 0x12, 0x34, 0x05}},
+      {"set analogue timer",
+       [] { return hdcec_set_analogue_timer(0, 1, 31, 12, 0x20, 0x30, 0x01, 0x45, 0x7F, 2, 0x0ABC, 8); },
+       {0x41, 0x34, 31, 12, 0x20, 0x30, 0x01, 0x45, 0x7F, 0x02, 0x0A, 0xBC, 0x08}},
+      {"set digital timer",
+       [&] { return hdcec_set_digital_timer(0, 1, 1, 2, 3, 4, 5, 6, 7, dsi); },
+       {0x41, 0x97, 1, 2, 3, 4, 5, 6, 7, 0x81, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}},
+      {"record on analogue",
+       [] { return hdcec_record_on_analogue_service(0, 1, 2, 0x0102, 3); },
+       {0x41, 0x09, 0x03, 0x02, 0x01, 0x02, 0x03}},
+      {"external timer by address",
+       [] { return hdcec_set_external_timer_physical_address(0, 1, 1, 2, 3, 4, 5, 6, 7, 0x3300); },
+       {0x41, 0xA2, 1, 2, 3, 4, 5, 6, 7, 0x05, 0x33, 0x00}},
+      {"tune",
+       [] { return hdcec_user_control_pressed_tune(0, 0, 0x0A0B0C0D); },
+       {0x40, 0x44, 0x67, 0x0A, 0x0B, 0x0C, 0x0D}},
+      {"tuner status analogue",
+       [] { return hdcec_tuner_device_status_analogue(0, 0, 0x80, 1, 0x0203, 4); },
+       {0x40, 0x07, 0x80, 0x01, 0x02, 0x03, 0x04}},
+      {"cdc message",
+       [] {
+         const std::uint8_t params[] = {0xAA, 0xBB};
+         return hdcec_cdc_message(0, 0x1000, 0x02, params, 2);
+       },
+       {0x4F, 0xF8, 0x10, 0x00, 0x02, 0xAA, 0xBB}},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_EQ(r.send(), 0u);
+    EXPECT_EQ(bus(chip).back(), r.frame);
+  }
+}
+
 TEST_F(CecRig, OperandsThatDoNotFitAFrameAreRefused) {
   set_up();
   const std::array<std::uint8_t, 16> long_text{};
