@@ -38,7 +38,9 @@ void check_frame(unsigned event, const hdcec_frame *frame) {
 
 } // namespace
 
-hdtx_err displinkd_i2c_write_adapter(hdtx_i2c_msg *) { return writes_fail ? HDTX_I2C_ADAPTER_FAILED : HDTX_OK; }
+hdtx_err displinkd_i2c_write_adapter(hdtx_i2c_msg *) {
+  return writes_fail ? HDTX_I2C_ADAPTER_FAILED : HDTX_OK;
+}
 
 hdtx_err displinkd_i2c_read_adapter(hdtx_i2c_msg *msg) {
   if (starting) {
@@ -76,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       const auto length = static_cast<std::uint8_t>((op >> 2) & 0x1Fu); // 0 to 31 against 15 that fit
       for (std::uint8_t i = 0; i < sizeof name; ++i)
         name[i] = i;
-      hdcec_set_osd_name(instance, static_cast<std::uint8_t>(op >> 4), name, length < sizeof name ? length : 0);
+      hdcec_set_osd_name(instance, static_cast<std::uint8_t>(op >> 4), name,
+                         length < sizeof name ? length : 0);
       break;
     }
     case 2:
