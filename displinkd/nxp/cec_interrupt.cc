@@ -37,15 +37,16 @@ void report_transmit(const hdcec_unit &u, std::uint8_t result) {
 }
 
 // Answers an Abort with Feature Abort "refused", sent from the address the Abort was sent to.
-hdcec_err refuse_abort(hdcec_unit &u, std::uint8_t initiator, std::uint8_t destination) {
+hdcec_err refuse_abort(unsigned instance, hdcec_unit &u, std::uint8_t initiator, std::uint8_t destination) {
   const std::uint8_t own = u.logical_address;
   u.logical_address = destination;
-  hdcec_err err = hdcec_feature_abort(0, initiator, OPCODE_ABORT, ABORT_REASON_REFUSED);
+  hdcec_err err = hdcec_feature_abort(instance, initiator, OPCODE_ABORT, ABORT_REASON_REFUSED);
   u.logical_address = own;
   return err;
 }
 
-hdcec_err handle_received(hdcec_unit &u, const std::array<std::uint8_t, CEC_BUFFER_SIZE> &buffer) {
+hdcec_err handle_received(unsigned instance, hdcec_unit &u,
+                          const std::array<std::uint8_t, CEC_BUFFER_SIZE> &buffer) {
   // The size byte comes from the bus side of the core: never trust it beyond the buffer.
   const std::uint8_t size = std::min<std::uint8_t>(buffer[0], static_cast<std::uint8_t>(CEC_BUFFER_SIZE));
   if (size < MIN_FRAME_SIZE)
@@ -62,7 +63,7 @@ hdcec_err handle_received(hdcec_unit &u, const std::array<std::uint8_t, CEC_BUFF
   if (frame.opcode == OPCODE_ABORT) {
     if (destination == HDCEC_BROADCAST || initiator == HDCEC_BROADCAST)
       return 0;
-    return refuse_abort(u, initiator, destination);
+    return refuse_abort(instance, u, initiator, destination);
   }
   if (is_broadcast_only(frame.opcode) && destination != HDCEC_BROADCAST)
     return 0;
@@ -89,7 +90,7 @@ hdcec_err hdcec_handle_interrupt(unsigned instance) {
     report_transmit(*u, buffer[2]);
     return 0;
   case CEC_STATUS_RECEIVED:
-    return handle_received(*u, buffer);
+    return handle_received(instance, *u, buffer);
   default:
     return 0;
   }

@@ -1,7 +1,6 @@
 // Open, set-up, power, calibration and register access of the CEC instance, against the chip
 // model's transfer log.
 #include "cec_rig.h"
-#include "cec_unit.h"
 #include "hdcec_messages.h"
 
 #include <functional>
@@ -147,11 +146,6 @@ TEST_F(CecRig, ReopenStartsFromTheBroadcastAddressWithoutCallback) {
   EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(CecRig, SetRegisterWritesOneByte) {
-  ASSERT_EQ(hdcec_set_register(instance, 0x06, 0x03), 0u);
-  EXPECT_EQ(chip.log_text(), "W 34 -- 06 03\n");
-}
-
 TEST_F(CecRig, BusFailuresAreReportedAsReadOrWriteFailures) {
   const hdcec_setup_info setup{1, 1};
   constexpr hdcec_err R = HDCEC_ERR_I2C_READ, W = HDCEC_ERR_I2C_WRITE;
@@ -181,19 +175,6 @@ TEST_F(CecRig, BusFailuresAreReportedAsReadOrWriteFailures) {
     EXPECT_EQ(r.call(), r.reads_failing);
     chip.set_fail(nullptr);
   }
-}
-
-TEST(CecConfig, TableHoldsTheCoreAndItsAdapters) {
-  hdcec_config c{};
-  ASSERT_EQ(hdcec_cfg_get_config(0, &c), 0u);
-  EXPECT_EQ(c.command_task_priority, 250u);
-  EXPECT_EQ(c.stack_size, 128u);
-  EXPECT_EQ(c.queue_size, 8u);
-  EXPECT_EQ(c.i2c_address, 0x34);
-  EXPECT_NE(c.read, nullptr);
-  EXPECT_NE(c.write, nullptr);
-  EXPECT_EQ(hdcec_cfg_get_config(1, &c), HDCEC_ERR_BAD_UNIT);
-  EXPECT_EQ(hdcec_cfg_get_config(0, nullptr), HDCEC_ERR_NULL_ARGUMENT);
 }
 
 } // namespace
