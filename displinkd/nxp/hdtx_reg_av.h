@@ -52,12 +52,14 @@ hdtx_err hdtx_reg_test_set_pattern(unsigned unit, unsigned pattern);
 hdtx_err hdtx_reg_video_set_output_off(unsigned unit, bool off);
 
 // Colour: conversion between the input and output colour spaces with the coefficient set of the
-// output format's colorimetry (ITU-R BT.709 for the HD codes, BT.601 otherwise); bypass when the
+// output format's colorimetry (see hdtx_format_is_hd); bypass when the
 // spaces are the same.
 hdtx_err hdtx_reg_matrix_set_conversion(unsigned unit, unsigned vin_format, unsigned vin_space, unsigned vout_format,
                                         unsigned vout_space);
 hdtx_err hdtx_reg_matrix_set_mode(unsigned unit, bool bypass);
-// True for the CEA-861 codes whose colorimetry is ITU-R BT.709.
+// True for the CEA-861 codes sent as ITU-R BT.709 (4, 5, 16, 18, 19, 20, 31; BT.601 for the
+// rest): the colour matrix converts with these coefficients and the AVI infoframe names them, so
+// the two always agree.
 bool hdtx_format_is_hd(unsigned format);
 
 // Audio.

@@ -66,7 +66,11 @@ std::string read_capture_mode() {
   return result;
 }
 
+// Code 0 is no format: the sink's list holds it for timings without a CEA-861 code, and a
+// camera whose mode is unknown must not match those.
 bool listed(const hdtx_video_cap *list, unsigned count, unsigned code) {
+  if (code == 0)
+    return false;
   for (unsigned i = 0; i < count; ++i)
     if (list[i].code == code)
       return true;

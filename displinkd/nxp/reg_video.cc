@@ -45,7 +45,7 @@ void put16(std::uint8_t *out, std::int16_t v) {
 
 bool hdtx_format_is_hd(unsigned format) {
   switch (format) {
-  case 4: case 5: case 16: case 19: case 20: case 31: case 32: case 33: case 34: case 39: case 60: case 61: case 62:
+  case 4: case 5: case 16: case 18: case 19: case 20: case 31:
     return true;
   default:
     return false;

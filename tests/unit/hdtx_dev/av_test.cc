@@ -56,7 +56,8 @@ TEST_F(AvTest, AviInfoframePerFormat) {
     std::uint8_t pb5; // pixel repetition
   } cases[] = {
       {31, HDTX_CS_YUV444, 0x50, 0xA8, 0}, // 1080p50: BT.709, 16:9
-      {18, HDTX_CS_RGB444, 0x10, 0x68, 0}, // 576p 16:9: BT.601, as the matrix converts SD
+      {18, HDTX_CS_RGB444, 0x10, 0xA8, 0}, // 576p 16:9: BT.709, as the matrix converts it
+      {33, HDTX_CS_YUV444, 0x50, 0x68, 0}, // 1080p25: BT.601, as the matrix converts it
       {6, HDTX_CS_RGB444, 0x10, 0x58, 1},  // 480i 4:3: pixels sent twice
       {4, HDTX_CS_YUV422, 0x30, 0xA8, 0},  // 720p60
       {10, HDTX_CS_RGB444, 0x10, 0x58, 3}, // 480i, four times
