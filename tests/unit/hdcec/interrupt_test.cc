@@ -169,5 +169,18 @@ TEST_F(CecInterrupt, TransmitResultReportsTheLastSentMessage) {
   }
 }
 
+// The daemon answers requests from inside the callback, so the library must be re-entered there.
+TEST_F(CecInterrupt, TheCallbackMaySendItsReply) {
+  static hdcec_err reply_result = 1;
+  const hdcec_callback_func answer = [](unsigned event, const hdcec_frame *f) {
+    if (event == HDCEC_EVENT_RECEIVED && f->opcode == 0x9F)
+      reply_result = hdcec_version(0, 0, 4);
+  };
+  ASSERT_EQ(hdcec_register_callbacks(instance, answer), 0u);
+  ASSERT_EQ(receive({0x01, 0x9F}), 0u);
+  EXPECT_EQ(reply_result, 0u);
+  EXPECT_EQ(bus(chip), (std::vector<Bytes>{{0x10, 0x9E, 0x04}}));
+}
+
 } // namespace
 } // namespace cectest
