@@ -5,9 +5,11 @@ Pieces, each usable alone:
   require_environment()     fails (never skips) when root, unshare, FUSE or umockdev is missing
   PrivateBus(workdir, files)
                             a private dbus-daemon; .address for DBUS_SYSTEM_BUS_ADDRESS
-  start_mock(bus, template, params)
+  start_mock(bus, template, bus_name, params, log)
                             a python-dbusmock template on that bus, waited for until it owns its name
-  Simdev(workdir, buses=[4], gpio=17)
+  start_video_control(bus, started), set_video_started(bus, value)
+                            the mock "com.vexo.VideoControl" and changes of its "VideoStarted"
+  Simdev(buses=(4,), gpio=17)
                             the simulated device host (tests/fixtures/simdev): .ask(command) -> lines
   daemon_user(name)         an /etc/passwd and /etc/group pair: the machine's entries plus `name`
                             with a real, otherwise unused, unprivileged uid/gid
@@ -17,6 +19,8 @@ Pieces, each usable alone:
                             preload and UMOCKDEV_DIR in the program's environment only; collects
                             its standard output line by line; .wait_line(), .wait_exit(),
                             .signal(), .stop()
+  edid_path(name), edid_expected(name)
+                            a real EDID of ../shared/testdata/edid and its reference answers
 
 Every daemon drops root before opening the I2C and video devices, so everything the program
 reaches after the drop (the umockdev directory, the bus socket, the supplied files) is made
@@ -25,9 +29,6 @@ files are overlays that exist only inside the program's mount namespace.
 """
 import json
 import os
-import pwd
-import grp
-import re
 import shlex
 import shutil
 import signal as signals
@@ -37,7 +38,8 @@ import tempfile
 import threading
 import time
 
-SOURCE = os.environ.get("TESSEL_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SOURCE = os.environ.get("TESSEL_SOURCE") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
 BIN = os.environ.get("TESSEL_BIN") or os.path.join(SOURCE, "build", "bin")
 TEST_BIN = os.path.join(BIN, "..", "tests", "bin")
 FIXTURES = os.path.join(SOURCE, "tests", "fixtures")
@@ -201,7 +203,8 @@ class Simdev:
 
 def open_to_everyone(top, skip):
     """Lets an unprivileged uid reach the umockdev tree: directories traversable, sockets
-    connectable, files and device nodes readable and writable. The FUSE mount at `skip` keeps the modes it serves."""
+    connectable, files and device nodes readable and writable. The FUSE mount at `skip` keeps the
+    modes it serves."""
     for root, dirs, files in os.walk(top):
         if os.path.abspath(root) == os.path.abspath(skip):
             dirs[:] = []

@@ -5,7 +5,6 @@ each log message is one line of standard output."""
 import os
 import re
 import signal
-import subprocess
 import time
 
 import pytest
@@ -25,7 +24,9 @@ FPGA_HDMI, FPGA_SD, FPGA_PLL, FPGA_FROM720 = 0x1, 0x2, 0x4, 0x8
 
 
 def settings(value):
-    return f"[Parameters]\nroot.System.RootPwdSet={value}\n" if value is not None else "[Parameters]\nother=1\n"
+    if value is None:
+        return "[Parameters]\nother=1\n"
+    return f"[Parameters]\nroot.System.RootPwdSet={value}\n"
 
 
 def capture(mode):
@@ -50,7 +51,8 @@ class Rig:
         self.daemons = []
 
     def private_bus(self):
-        self.bus = de.PrivateBus(self.workdir, files={k: self.files[k] for k in ("/etc/passwd", "/etc/group")})
+        users = {k: self.files[k] for k in ("/etc/passwd", "/etc/group")}
+        self.bus = de.PrivateBus(self.workdir, files=users)
         return self.bus
 
     def start(self, *options, env=None, **files):
@@ -94,11 +96,16 @@ class Rig:
         return self.cec_sent()
 
     def close(self):
+        reports = []
         for d in self.daemons:
             d.cleanup()
+            err = d.stderr.decode("utf-8", "replace")
+            if "Sanitizer" in err or "runtime error:" in err:
+                reports.append(err)
         if self.bus is not None:
             self.bus.stop()
         self.sim.close()
+        assert reports == [], "sanitizer reports from displinkd"
 
 
 @pytest.fixture
@@ -124,7 +131,8 @@ def wait_running(rig, d):
     """Waits until the bring-up of --enable-hdmi is over and the signal handlers are in place:
     the interrupt line's edge is armed last, and the handlers follow at once."""
     d.wait_line("Enabling HDMI output")
-    de.wait_until(lambda: "edge=falling" in rig.sim.ask(f"gpio-state {GPIO}")[0], 10, "the interrupt line armed")
+    de.wait_until(lambda: "edge=falling" in rig.sim.ask(f"gpio-state {GPIO}")[0], 10,
+                  "the interrupt line armed")
     time.sleep(0.3)
 
 
@@ -277,7 +285,8 @@ CODE_0_ACCEPTED = pytest.mark.xfail(
 # (capture mode, EDID, options, expected output code (None: no video), colour space, FPGA mode bits)
 FORMATS = [
     pytest.param("1080p50", ACTIVE_TV, (), 31, 1, 0, id="1080p50-listed-yuv444"),
-    pytest.param("1080p50", "sd-timings-GSM0001-74CD4742CDB5", (), 18, 1, FPGA_SD, id="1080p50-scaled-to-576p",
+    pytest.param("1080p50", "sd-timings-GSM0001-74CD4742CDB5", (), 18, 1, FPGA_SD,
+                 id="1080p50-scaled-to-576p",
                  marks=AVI_COLORIMETRY_DIFFERS),
     pytest.param("720p50", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD | FPGA_FROM720, id="720p50-forced",
                  marks=AVI_COLORIMETRY_DIFFERS),
@@ -357,6 +366,14 @@ def test_hot_plug_out_and_in_reads_the_new_sink(rig):
     wait_format_decision(d)
     announced = rig.wait_sent(5)
     assert announced[0] == f"{CEC_ME:x}f84{pa[first]:04x}04"
+
+    # Receiver sense alone only reports.
+    mark = len(d.output())
+    rig.sim.ask(f"rx-sense 0 {BUS}")
+    d.wait_line("Event callback Tx : RX DEVICE INACTIVE", start=mark)
+    rig.sim.ask(f"rx-sense 1 {BUS}")
+    d.wait_line("Event callback Tx : RX DEVICE ACTIVE", start=mark)
+    assert not rig.powered_down()
 
     mark = len(d.output())
     rig.sim.ask(f"unplug {BUS}")
@@ -532,7 +549,8 @@ def test_bad_option_prints_the_hint_and_exits_1(rig):
 
 # (files replaced, messages in order, status)
 START_FAILURES = [
-    pytest.param({"nxp": None}, ["Failed to load config file", "Daemon failed, configuration could not be read"], 1,
+    pytest.param({"nxp": None},
+                 ["Failed to load config file", "Daemon failed, configuration could not be read"], 1,
                  id="no-config"),
     pytest.param({"nxp": f"[GPIO]\nHdmiIntPin={GPIO}\n[I2C]\nI2CBusNum=100\n"},
                  ["Failed to read required config file parameter I2CBusNum",
@@ -541,7 +559,8 @@ START_FAILURES = [
                  ["Failed to read required config file parameter HdmiIntPin",
                   "Daemon failed, configuration could not be read"], 1, id="pin-not-a-number"),
     pytest.param({"nxp": f"[GPIO]\nHdmiIntPin=600\n[I2C]\nI2CBusNum={BUS}\n"},
-                 ["Failed when requesting gpio 600 (HDMI_IRQ_PIN) for interrupt", "Interrupt could not be initialized"],
+                 ["Failed when requesting gpio 600 (HDMI_IRQ_PIN) for interrupt",
+                  "Interrupt could not be initialized"],
                  1, id="gpio-request"),
     pytest.param({"passwd": "machine"}, ['Couldn\'t get uid for user "displink"',
                                          "Failed setting uid and gid of the process"], 1, id="no-user"),
@@ -596,5 +615,39 @@ def test_runs_as_the_daemon_user(rig):
     assert d.status_field("Groups") == [str(rig.gid)]
     # The devices were opened after the drop: the I2C bus answered the unprivileged process.
     assert rig.sim.ask(f"i2c-log {BUS}") != []
+    d.signal()
+    assert d.wait_exit() == 0
+
+
+# --- audio clocks ----------------------------------------------------------------------------------
+
+# An ALSA configuration of the test's own in which "hw" is a null device: it takes any parameters.
+NULL_HW = """pcm.hw {
+  @args [ CARD DEV SUBDEV ]
+  @args.CARD { type string default "0" }
+  @args.DEV { type integer default 0 }
+  @args.SUBDEV { type integer default -1 }
+  type null
+}
+"""
+
+
+@pytest.mark.parametrize("card, logged", [
+    (False, ["Unable to open pcm device: No such file or directory"]),
+    (True, []),  # open, the hardware parameters and their installation all succeed
+])
+def test_audio_clock_start_never_stops_the_bring_up(rig, card, logged):
+    env = {}
+    if card:
+        path = os.path.join(rig.workdir, "asound.conf")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(NULL_HW)
+        os.chmod(path, 0o644)
+        env["ALSA_CONFIG_PATH"] = path
+    d = rig.start("--enable-hdmi", env=env)
+    d.wait_line("Initializing hdmi transmitter")
+    out = d.output()
+    assert out[out.index("Initializing audio") + 1:out.index("Initializing hdmi transmitter")] == logged
+    wait_running(rig, d)
     d.signal()
     assert d.wait_exit() == 0
