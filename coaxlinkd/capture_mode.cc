@@ -53,8 +53,8 @@ proxy_ptr set_proxy(const char *path, const char *iface) {
   return proxy;
 }
 
-// The reply types are given to GLib, so a service answering with anything else fails the call
-// instead of handing over data of a shape nobody checked.
+// A reply of another type than `reply_type` counts as a failed call, so that nothing downstream
+// walks data of a shape nobody checked.
 variant_ptr call(GDBusProxy *proxy, const char *method, const char *reply_type, error_ptr &err) {
   GError *raw = nullptr;
   variant_ptr reply(
