@@ -272,38 +272,23 @@ def expected_avi(code, colour_space):
     return [y, colorimetry, aspect, 8, code]
 
 
-# Known differences of the daemon, reported to its owner; strict, so a fix turns them into failures
-# until the mark goes.
-AVI_COLORIMETRY_DIFFERS = pytest.mark.xfail(
-    strict=True, reason="AVI colorimetry follows HD/SD (576p: BT.601, 1080p25: BT.709) instead of the "
-                        "listed codes 4, 5, 16, 18, 19, 20, 31 for BT.709")
-CODE_0_ACCEPTED = pytest.mark.xfail(
-    strict=True, reason="an unknown capture mode (code 0) counts as accepted when the sink's list holds an "
-                        "unconvertible timing (code 0)")
-
-
 # (capture mode, EDID, options, expected output code (None: no video), colour space, FPGA mode bits)
 FORMATS = [
     pytest.param("1080p50", ACTIVE_TV, (), 31, 1, 0, id="1080p50-listed-yuv444"),
     pytest.param("1080p50", "sd-timings-GSM0001-74CD4742CDB5", (), 18, 1, FPGA_SD,
-                 id="1080p50-scaled-to-576p",
-                 marks=AVI_COLORIMETRY_DIFFERS),
-    pytest.param("720p50", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD | FPGA_FROM720, id="720p50-forced",
-                 marks=AVI_COLORIMETRY_DIFFERS),
-    pytest.param("1080p60", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD, id="1080p60-forced",
-                 marks=AVI_COLORIMETRY_DIFFERS),
+                 id="1080p50-scaled-to-576p"),
+    pytest.param("720p50", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD | FPGA_FROM720, id="720p50-forced"),
+    pytest.param("1080p60", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD, id="1080p60-forced"),
     pytest.param("1080i60", "sd-timings-GSM0001-74CD4742CDB5", (), None, None, None, id="1080i60-unlisted"),
     pytest.param("720p60", "hdmi-tv-BSEA156-9B2DC0EB2DB8", (), 4, 1, 0, id="720p60-listed"),
     pytest.param("1080i50", "hdmi-tv-MEIA296-B994365EE442", (), 20, 1, 0, id="1080i50-listed"),
-    pytest.param("1080p25", "hdmi-tv-MEIA296-B994365EE442", (), 33, 1, 0, id="1080p25-bt601",
-                 marks=AVI_COLORIMETRY_DIFFERS),
+    pytest.param("1080p25", "hdmi-tv-MEIA296-B994365EE442", (), 33, 1, 0, id="1080p25-bt601"),
     pytest.param("1080p60", "hdmi-monitor-AOC2752-3BE96F8EE5A8", (), 16, 0, 0, id="hdmi-without-ycbcr-rgb"),
     pytest.param("1080p50", "cea-dvi-ACR0335-0A949814993B", (), 31, 0, 0, id="dvi-rgb-despite-flags"),
     pytest.param("1080p50", "422-only", (), 31, 2, 0, id="hdmi-422-only"),
     pytest.param(None, "sd-timings-GSM0001-74CD4742CDB5", (), None, None, None, id="no-capture-mode"),
-    pytest.param(None, ACTIVE_TV, (), None, None, None, id="no-capture-mode-sink-lists-code-0",
-                 marks=CODE_0_ACCEPTED),
-    pytest.param("576i", ACTIVE_TV, (), None, None, None, id="unknown-capture-mode", marks=CODE_0_ACCEPTED),
+    pytest.param(None, ACTIVE_TV, (), None, None, None, id="no-capture-mode-sink-lists-code-0"),
+    pytest.param("576i", ACTIVE_TV, (), None, None, None, id="unknown-capture-mode"),
     pytest.param("1080p50", "checksum-ext-SAM07D2-8352A6148D64", (), 31, 1, 0, id="extension-checksum-wrong"),
 ]
 
