@@ -4,6 +4,7 @@ files and user supplied in a private mount namespace. Every run is --no-daemon -
 each log message is one line of standard output."""
 import os
 import re
+import shutil
 import signal
 import time
 
@@ -105,6 +106,7 @@ class Rig:
         if self.bus is not None:
             self.bus.stop()
         self.sim.close()
+        shutil.rmtree(self.workdir, ignore_errors=True)
         assert reports == [], "sanitizer reports from displinkd"
 
 
