@@ -300,6 +300,7 @@ class Daemon:
     The process id is the program's own (the namespace set-up execs into it)."""
 
     def __init__(self, prog, args=(), files=None, simdev=None, env=None, workdir=None):
+        self.own_workdir = workdir is None
         self.workdir = workdir or make_workdir()
         self.stage = tempfile.mkdtemp(prefix="files-", dir=self.workdir)
         os.chmod(self.stage, 0o755)
@@ -409,8 +410,9 @@ class Daemon:
         raise KeyError(name)
 
     def cleanup(self):
+        """Stops the program and removes its staged files (and its working folder if it made it)."""
         self.stop()
-        shutil.rmtree(self.stage, ignore_errors=True)
+        shutil.rmtree(self.workdir if self.own_workdir else self.stage, ignore_errors=True)
 
 
 def edid_path(name):
