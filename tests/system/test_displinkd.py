@@ -640,3 +640,17 @@ def test_audio_clock_start_never_stops_the_bring_up(rig, card, logged):
     wait_running(rig, d)
     d.signal()
     assert d.wait_exit() == 0
+
+
+def test_cec_without_acknowledgement_goes_on(rig):
+    """No device acknowledges on the CEC line: each frame's transmit result reaches the daemon as
+    a status event, and it keeps answering."""
+    pa = de.edid_expected(ACTIVE_TV)["physical_address"]
+    rig.sim.ask(f"cec-ack 0 {BUS}")
+    d = bring_up_with_sink(rig, ACTIVE_TV, "--enable-cec")
+    assert rig.wait_sent(5) == announcement(pa)
+    de.wait_until(lambda: d.output().count("Event callback CEC : STATUS") >= 5, 5, "five transmit results")
+    rig.sim.ask(f"cec-receive {BUS} 01 46")
+    assert rig.wait_sent(6)[5] == "104750545a"
+    d.signal()
+    assert d.wait_exit() == 0
