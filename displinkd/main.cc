@@ -160,13 +160,16 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  // Installed before the output may be brought up (which takes over a second with CEC): a
+  // SIGTERM arriving meanwhile is then held for the loop and ends in the normal shutdown, instead
+  // of killing the process with the transmitter and the FPGA's output left on.
+  g_unix_signal_add(SIGINT, quit_on_signal, nullptr);
+  g_unix_signal_add(SIGTERM, quit_on_signal, nullptr);
+
   if (root_password_is_set())
     after_setup();
   else
     g_timeout_add(1000, wait_for_setup_cb, nullptr);
-
-  g_unix_signal_add(SIGINT, quit_on_signal, nullptr);
-  g_unix_signal_add(SIGTERM, quit_on_signal, nullptr);
 
   if (!quit_requested)
     g_main_loop_run(loop);

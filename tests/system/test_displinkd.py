@@ -527,6 +527,18 @@ def test_signal_after_the_output_started_tears_it_down(rig, sig):
     assert line_released(rig)
 
 
+def test_sigterm_during_the_bring_up_still_tears_it_down(rig):
+    # The CEC set-up waits over a second inside the bring-up, before the loop runs.
+    d = rig.start("--enable-hdmi", "--enable-cec")
+    d.wait_line("Enabling HDMI output")
+    d.signal(signal.SIGTERM)
+    assert d.wait_exit(timeout=10) == 0
+    out = d.output()
+    assert out.index("Enabling HDMI output") < out.index("Terminating")
+    assert rig.fpga_word() & FPGA_HDMI == 0
+    assert line_released(rig)
+
+
 # --- failures of the frame -------------------------------------------------------------------------
 
 def test_bad_option_prints_the_hint_and_exits_1(rig):
