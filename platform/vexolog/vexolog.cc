@@ -94,8 +94,24 @@ bool send_syslog(GLogLevelFlags level, std::string_view text) {
   return true;
 }
 
+// Debug chatter of the libraries under the daemon (GLib's own domains: "GLib-GIO" on every bus
+// connection, for one) stays out unless G_MESSAGES_DEBUG asks for it, as GLib's own writer does.
+// The daemons' messages carry no domain and are all written.
+bool library_debug_dropped(GLogLevelFlags level, const GLogField *fields, gsize n_fields) {
+  if ((static_cast<unsigned>(level) & G_LOG_LEVEL_DEBUG) == 0)
+    return false;
+  for (gsize i = 0; i < n_fields; ++i) {
+    if (fields[i].key != nullptr && std::strcmp(fields[i].key, "GLIB_DOMAIN") == 0 && fields[i].value != nullptr &&
+        fields[i].length < 0)
+      return g_log_writer_default_would_drop(level, static_cast<const char *>(fields[i].value));
+  }
+  return false;
+}
+
 GLogWriterOutput route_message(GLogLevelFlags level, const GLogField *fields, gsize n_fields,
                                gpointer user_data) {
+  if (current.load() != route::glib_default && library_debug_dropped(level, fields, n_fields))
+    return G_LOG_WRITER_HANDLED;
   switch (current.load()) {
   case route::to_stdout:
     write_line(message_of(fields, n_fields));

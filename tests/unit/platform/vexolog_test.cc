@@ -68,6 +68,26 @@ TEST(VexoLogStdout, WritesExactlyTheTextOneLinePerMessage) {
   EXPECT_EQ(r.err, "");
 }
 
+// GLib's own debug lines (a bus connection logs one) stay out unless G_MESSAGES_DEBUG names
+// their domain; the daemon's domain-less lines are always written.
+TEST(VexoLogStdout, LibraryDebugOnlyWhenAskedFor) {
+  for (const char *wanted : {static_cast<const char *>(nullptr), "GLib-GIO"}) {
+    const child_result r = run_child([wanted](int) {
+      if (wanted == nullptr)
+        unsetenv("G_MESSAGES_DEBUG");
+      else
+        setenv("G_MESSAGES_DEBUG", wanted, 1);
+      vexo_log_stdout();
+      g_log("GLib-GIO", G_LOG_LEVEL_DEBUG, "library chatter");
+      g_log("GLib-GIO", G_LOG_LEVEL_WARNING, "library warning");
+      DAEMON_LOG(G_LOG_LEVEL_DEBUG, "own debug");
+      return 0;
+    });
+    EXPECT_EQ(r.out, wanted == nullptr ? "library warning\nown debug\n"
+                                       : "library chatter\nlibrary warning\nown debug\n");
+  }
+}
+
 TEST(VexoLogStdout, LinesOfConcurrentThreadsStayWhole) {
   constexpr int threads = 4;
   constexpr int per_thread = 400;
