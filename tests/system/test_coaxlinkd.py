@@ -68,7 +68,12 @@ class Rig:
         self.workdir = env.make_workdir()
         self.uid, self.gid, self.users = env.daemon_user("coaxlink")
         self.bus = UserBus(self.workdir, self.users)
-        self.sim = env.Simdev(buses=(), gpio=None)
+        try:
+            self.sim = env.Simdev(buses=(), gpio=None)
+        except BaseException:
+            # A failed set-up must not leave its bus daemon running behind the test.
+            self.bus.stop()
+            raise
         self.daemons = []
 
     def start(self, *args, video=False, service=None, **run_args):
