@@ -17,7 +17,9 @@ struct coprocess {
 // that was started, so that coprocess_finish can reap it.
 bool coprocess_start(const char *cmd, coprocess &cp);
 
-// Closes our ends of the terminal, so that the child sees a hang-up, and waits for it.
+// Ends the child's input after the answers already written (a terminal end-of-file), waits up
+// to a few seconds for it to exit, then closes our ends of the terminal (a hang-up for a child
+// still running) and reaps it.
 void coprocess_finish(coprocess &cp);
 
 } // namespace serialchat

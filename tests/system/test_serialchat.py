@@ -279,6 +279,25 @@ echo 'sa:"bye"'
     assert device.got(b"\x01bye") == b"\x01bye"
 
 
+def test_coprocess_ending_in_a_parse_error_still_gets_its_answers(device, tmp_path):
+    # The instructions are all written before the first answer comes back; the answer must not
+    # be thrown away by hanging up the terminal when the bad line ends the run.
+    answers = tmp_path / "answers"
+    script = tmp_path / "coproc"
+    script.write_text(f"""#!/bin/sh
+echo "s:01"
+echo "r:02,5000"
+echo "garbage"
+read a
+echo "got:$a" > {answers}
+""")
+    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    device.on(b"\x01", b"\x02")
+    r = run(["-c", str(script)], "", device)
+    assert (r.returncode, r.stderr) == (1, b'parse error on line: "garbage"\n')
+    assert answers.read_text() == "got:02\n"
+
+
 def test_device_hang_up_times_out_reads_and_fails_writes():
     dev = Device()
     try:
