@@ -3,6 +3,7 @@ with loss at the receiver, so that requests, resends and parity flow; -K and -L 
 replies), dumpcap records it, and tshark's decoding of every packet type is checked field by
 field against the datagram bytes themselves."""
 import os
+import random
 import re
 import shutil
 import signal
@@ -19,6 +20,7 @@ from test_tesselrx import Receiver, end_processes  # noqa: F401 (autouse teardow
 SOURCE = os.environ.get("TESSEL_SOURCE") or os.path.join(os.path.dirname(__file__), "..", "..")
 LUA = os.path.join(SOURCE, "tools", "wireshark", "tessel.lua")
 SLICES = 60
+FUZZ = 200
 TX_INFO = ["-N", "3", "-C", "alpha", "-E", "2", "-D", "tx-desc"]
 RX_INFO = ["-N", "261", "-C", "rx-cluster", "-E", "6", "-D", "rx desc"]  # 261 travels as 5
 
@@ -86,6 +88,12 @@ def decoded(tmp_path_factory):
                            MAGIC + bytes([7, 0x22, 0x0e, 0x01]) + b"\x30\x82",        # key cut short
                            MAGIC + bytes([7, 0xBF, 0, 0])):                           # unknown, reserved
             src.sendto(junk_bytes, ("127.0.0.1", junk))
+        rng = random.Random(7)
+        for _ in range(FUZZ):  # every type with random lengths and contents
+            body = bytes(rng.randrange(256) for _ in range(rng.choice([0, 1, 7, 8, 17, 40, 300, 1400])))
+            src.sendto(MAGIC + bytes([7, rng.choice([0, 1, 2, 3, 0x10, 0x11, 0x20, 0x21, 0x22, 0x23, 0x25]) |
+                                      rng.choice([0, 0x40]), rng.randrange(256), rng.randrange(3)]) + body,
+                       ("127.0.0.1", junk))
         src.close()
         time.sleep(1.0)
     finally:
@@ -110,6 +118,12 @@ def decoded(tmp_path_factory):
             hostile.add(int(number))
     verbose = subprocess.run(base + ["-V"], capture_output=True, text=True, check=True)
     assert "Lua" not in verbose.stderr and "Error" not in verbose.stderr, verbose.stderr
+    assert "Lua Error" not in verbose.stdout, re.findall(r".*Lua Error.*", verbose.stdout)[:5]
+    # "Decode As" reaches the dissector without the port preference.
+    decode_as = subprocess.run(base[:3] + ["-o", "tessel.ports:", "-d", "udp.port==%d,tessel" % rx_ports[-1],
+                                           "-r", cap.path, "-Y", "tessel.type == 0x25", "-T", "fields",
+                                           "-e", "tessel.aes.bits"], capture_output=True, text=True, check=True)
+    assert decode_as.stdout.split() and set(decode_as.stdout.split()) == {"256"}, decode_as.stdout
     return raw, split_frames(verbose.stdout), hostile
 
 
@@ -211,7 +225,7 @@ def test_data_packets_show_slice_and_hand_clear_ts_to_mpeg_ts(decoded):
             # (the TS dissector may append its own continuity analysis)
             assert len(ts_trees) == n
             assert all(l.strip() == p or l.strip().startswith(p + " ") for l, p in zip(ts_trees, pids)), ts_trees
-    assert layouts == {(0x00, True), (0x01, True), (0x00, False)}, "FEC, resent and plain layouts"
+    assert layouts >= {(0x00, True), (0x01, True), (0x00, False)}, "FEC, resent and plain layouts"
 
 
 def test_parity_packets_show_position_group_and_parity(decoded):
@@ -304,7 +318,7 @@ def test_key_exchange_shows_key_sizes(decoded):
 
 def test_hostile_datagrams_are_flagged_not_fatal(decoded):
     raw, frames, hostile = decoded
-    assert len(hostile) == 5
+    assert len(hostile) == 5 + FUZZ and set(frames) >= hostile
     text = "\n".join(l for n in sorted(hostile) for l in frames[n])
     for expected in ("[Expert Info (Warning/Malformed): 5 listed, 1 present]",
                      "[Expert Info (Error/Malformed): 28 bytes, at least 52 needed]",
