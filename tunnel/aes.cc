@@ -74,8 +74,7 @@ void recover(tun_aes *a, tun_slice *s) {
 
 } // namespace
 
-int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function) {
-  a->slice_function = slice_function;
+int aes_init_key(tun_aes *a) {
   // The worker may be inside the cipher when the main thread ends the process; library
   // clean-up at exit would pull the cipher from under it.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
@@ -106,7 +105,14 @@ int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function) {
     nk_log(a->nk, LOG_ERR, "Unable to init AES%d\n", aes_bits(a));
     return 0;
   }
+  return 1;
+}
 
+int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function) {
+  if (!aes_init_key(a)) {
+    return 0;
+  }
+  a->slice_function = slice_function;
   // SIGALRM and SIGTERM must always reach the main loop, never interrupt the worker.
   sigset_t all;
   sigset_t old;

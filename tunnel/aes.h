@@ -54,12 +54,20 @@ using tun_aes_ptr = std::unique_ptr<tun_aes, tun_aes_deleter>;
 tun_aes_ptr aes_new(NKCx *nk);
 
 // 128 or 256, as the record's flags select.
-inline int aes_bits(const tun_aes *a) { return (a->flags & AES_FLAG_256) ? 256 : 128; }
+inline int aes_bits(const tun_aes *a) {
+  return (a->flags & AES_FLAG_256) ? 256 : 128;
+}
 // Length of the transmission key in bytes: 16 or 32.
-inline std::size_t aes_key_len(const tun_aes *a) { return (a->flags & AES_FLAG_256) ? 32 : 16; }
+inline std::size_t aes_key_len(const tun_aes *a) {
+  return (a->flags & AES_FLAG_256) ? 32 : 16;
+}
 
-// Generates key and IV, prepares the cipher and starts the worker on `slice_function`.
-// 1 on success; 0 with the reason logged.
+// Generates key and IV and prepares the cipher, without a worker: aes_encrypt may then be
+// called directly (a single-threaded simulation does). 1 on success; 0 with the reason logged.
+int aes_init_key(tun_aes *a);
+
+// aes_init_key, then starts the worker on `slice_function`. 1 on success; 0 with the reason
+// logged.
 int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
 
 // The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd

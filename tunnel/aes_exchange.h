@@ -33,10 +33,13 @@ struct tun_aes_reply_packet_256 {
 };
 static_assert(offsetof(tun_aes_reply_packet_256, iv) == 8);
 static_assert(offsetof(tun_aes_reply_packet_256, key) == 40);
-static_assert(sizeof(tun_aes_reply_packet) == aes_packet_size && sizeof(tun_aes_reply_packet_256) == aes_packet_size);
+static_assert(sizeof(tun_aes_reply_packet) == aes_packet_size &&
+              sizeof(tun_aes_reply_packet_256) == aes_packet_size);
 
 // Length of the IV field of a reply: 16 for AES-128, 32 for AES-256.
-inline std::size_t aes_iv_field_len(const tun_aes *a) { return (a->flags & AES_FLAG_256) ? 32 : 16; }
+inline std::size_t aes_iv_field_len(const tun_aes *a) {
+  return (a->flags & AES_FLAG_256) ? 32 : 16;
+}
 
 // Builds the key reply for a received key request (`request`: the whole datagram as received,
 // header included) in `reply` and returns it, or null, with the reason logged, when the key

@@ -28,7 +28,8 @@ EVP_PKEY *generate_rsa(tun_aes *a) {
   }
   const std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
   EVP_PKEY *key = nullptr;
-  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), rsa_bits) <= 0 ||
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), rsa_bits) <= 0 ||
       EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) <= 0 || EVP_PKEY_keygen(ctx.get(), &key) <= 0) {
     nk_log(a->nk, LOG_ERR, "Unable to generate RSA key\n");
     return nullptr;
@@ -39,7 +40,8 @@ EVP_PKEY *generate_rsa(tun_aes *a) {
 // RSA-decrypts `ct` into `out`; the plaintext length, or -1.
 int decrypt_key(tun_aes *a, std::span<const std::uint8_t> ct, std::span<std::uint8_t> out) {
   const std::unique_ptr<EVP_PKEY_CTX, pkey_ctx_free> ctx(EVP_PKEY_CTX_new(a->pkey, nullptr));
-  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0) {
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0) {
     return -1;
   }
   std::size_t len = out.size();
@@ -131,7 +133,8 @@ int aes_receive_key(tun_aes *a, std::span<const std::uint8_t> reply) {
     return 0;
   }
   if (static_cast<std::size_t>(got) != key_len) {
-    nk_log(a->nk, LOG_ERR, "Unable to decrypt AES%d tranmission key %d!=%d\n", bits, got, static_cast<int>(key_len));
+    nk_log(a->nk, LOG_ERR, "Unable to decrypt AES%d tranmission key %d!=%d\n", bits, got,
+           static_cast<int>(key_len));
     return 0;
   }
   if (a->ctx == nullptr || EVP_DecryptInit_ex(a->ctx, cipher, nullptr, plain, nullptr) != 1) {

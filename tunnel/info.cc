@@ -17,7 +17,9 @@ void put_string(std::vector<std::uint8_t> &out, std::uint8_t type, const std::st
   out.insert(out.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(len));
 }
 
-bool same(const std::optional<std::string> &a, const std::optional<std::string> &b) { return a == b; }
+bool same(const std::optional<std::string> &a, const std::optional<std::string> &b) {
+  return a == b;
+}
 
 } // namespace
 

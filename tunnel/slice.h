@@ -28,4 +28,6 @@ static_assert(offsetof(tun_slice, udp_data) == 25);
 static_assert(sizeof(tun_slice) == 1344);
 
 // Bytes of the wire image of a slice holding n TS packets.
-constexpr std::size_t tun_slice_image_size(unsigned n) { return 28 + ts_packet_size * n; }
+constexpr std::size_t tun_slice_image_size(unsigned n) {
+  return 28 + ts_packet_size * n;
+}

@@ -97,8 +97,12 @@ static_assert(sizeof(tun_packet_buffer) == 2000);
 static_assert(alignof(tun_packet_buffer) == 8);
 
 // Wire lengths.
-constexpr std::size_t tun_data_len(unsigned n) { return 52 + ts_packet_size * n; }
-constexpr std::size_t tun_data_fec_len(unsigned n) { return 60 + ts_packet_size * n; }
+constexpr std::size_t tun_data_len(unsigned n) {
+  return 52 + ts_packet_size * n;
+}
+constexpr std::size_t tun_data_fec_len(unsigned n) {
+  return 60 + ts_packet_size * n;
+}
 inline constexpr std::size_t tun_ping_len = 48;
 
 // Writes magic and version, clears the fec and reserved bits, and sets the type. Bytes 6 and 7

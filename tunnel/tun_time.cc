@@ -1,7 +1,5 @@
 #include "tun_time.h"
 
-#include "tesseltx.h"
-
 void timespec_normalize(timespec64 *t) {
   t->tv_sec += t->tv_nsec / 1000000000;
   t->tv_nsec %= 1000000000;
@@ -11,19 +9,9 @@ void timespec_normalize(timespec64 *t) {
   }
 }
 
-int tun_universal_timeout(const tesseltx *t, const timespec64 *ts, std::uint64_t offset) {
+int tun_timeout(const timespec64 &now, const timespec64 *ts, std::uint64_t offset) {
   timespec64 deadline{ts->tv_sec + static_cast<std::int64_t>(offset / 1000),
                       ts->tv_nsec + static_cast<std::int64_t>(offset % 1000) * 1000000};
   timespec_normalize(&deadline);
-  return timespec64_before(deadline, t->now) ? 1 : 0;
+  return timespec64_before(deadline, now) ? 1 : 0;
 }
-
-static void system_monotonic(timespec64 *out) {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  *out = timespec64_from(ts);
-}
-
-tx_clock_fn tx_monotonic_clock = system_monotonic;
-
-void tx_read_monotonic(timespec64 *out) { tx_monotonic_clock(out); }

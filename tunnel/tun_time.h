@@ -11,8 +11,6 @@ struct timespec64 {
 };
 static_assert(sizeof(timespec64) == 16);
 
-struct tesseltx;
-
 // Brings tv_nsec into 0..999999999, carrying whole seconds into tv_sec.
 void timespec_normalize(timespec64 *t);
 
@@ -25,10 +23,5 @@ inline timespec64 timespec64_from(const timespec &ts) {
   return timespec64{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::int64_t>(ts.tv_nsec)};
 }
 
-// 1 when more than `offset` milliseconds have passed from `ts` to the transmitter's `now`.
-int tun_universal_timeout(const tesseltx *t, const timespec64 *ts, std::uint64_t offset);
-
-// Reads the monotonic clock. Tests replace the source to drive time by hand.
-using tx_clock_fn = void (*)(timespec64 *out);
-extern tx_clock_fn tx_monotonic_clock;
-void tx_read_monotonic(timespec64 *out);
+// 1 when more than `offset` milliseconds have passed from `ts` to `now`.
+int tun_timeout(const timespec64 &now, const timespec64 *ts, std::uint64_t offset);

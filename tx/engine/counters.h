@@ -1,10 +1,11 @@
-// The tunnel's and each transmission's counters. Live records are written by the main thread;
-// the once-a-second snapshot copies them for the reports.
+// The tunnel's and each transmission's counters, and the sampling of the queue levels. Live
+// records are written by the main thread; the once-a-second snapshot (stats/snapshot.h) copies
+// them for the reports.
 #pragma once
 
 #include <cstdint>
 
-#include "rrd/int64_rrd.h"
+#include "int64_rrd.h"
 
 struct stats {
   std::uint64_t in_pkts = 0;
@@ -43,7 +44,3 @@ struct transmission;
 
 // Samples the queue lengths of one transmission, or of all when tr is null.
 void tun_buffer_statistics(tesseltx *t, transmission *tr);
-
-// The statistics tick: raises the alert check, freezes stat into stat2 for the tunnel and every
-// transmission, clears the sampled accumulators and starts a report on both rrdcached clients.
-void tun_stats_snapshot(tesseltx *t);

@@ -1,12 +1,8 @@
 #include "input.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include "nodekit.h"
-#include "tesseltx.h"
+#include "ring.h"
+#include "stop.h"
 
 void tun_ts_check(const tun_slice *s, unsigned char *cc, stats *st) {
   for (unsigned i = 0; i < s->size; ++i) {
@@ -29,20 +25,36 @@ void tun_ts_check(const tun_slice *s, unsigned char *cc, stats *st) {
   }
 }
 
-namespace {
+tun_slice *tx_input_slot(tesseltx *t) {
+  if (t->next == 1) {
+    nk_log(&t->nk, LOG_NOTICE, "First data packet received.");
+  }
+  return tx_ring_slot(t, t->next);
+}
 
-// The slice's arrival on the monotonic clock: `now` moved back by the time the datagram waited
-// in the kernel, measured on the wall clock. A negative wait (the wall clock was stepped back
-// between the two readings) would move the slice into the future, so it counts as no wait.
-void apply_kernel_timestamp(tesseltx *t, tun_slice *slot) {
-  for (cmsghdr *cm = CMSG_FIRSTHDR(&t->datagram); cm != nullptr; cm = CMSG_NXTHDR(&t->datagram, cm)) {
-    if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SO_TIMESTAMP) {
-      continue;
+bool tx_input(tesseltx *t, std::size_t len, std::optional<std::int64_t> kernel_wait_us) {
+  tun_slice *slot = tx_ring_slot(t, t->next);
+  slot->seq = t->next;
+  slot->time = t->now;
+  slot->size = static_cast<std::uint8_t>(len / ts_packet_size) & 0x7F;
+  slot->encrypted = 0;
+
+  for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
+    if (tr->active_flag && t->next >= tr->next_slice + static_cast<std::uint64_t>(t->buff_size)) {
+      tx_stop(t, 0,
+              "Main buffer overrun for tr%d (%d slices exhausted from %lu to %lu)! Please check channel "
+              "bandwidth. Exiting!",
+              tr->id, t->buff_size, static_cast<unsigned long>(tr->next_slice),
+              static_cast<unsigned long>(t->next));
+      return false;
     }
-    timeval kernel{};
-    std::memcpy(&kernel, CMSG_DATA(cm), sizeof kernel);
-    std::int64_t d = (static_cast<std::int64_t>(t->now_tv.tv_sec) - kernel.tv_sec) * 1000000 +
-                     (static_cast<std::int64_t>(t->now_tv.tv_usec) - kernel.tv_usec);
+  }
+
+  // The slice's arrival is `now` moved back by the time the datagram waited in the kernel. A
+  // negative wait (the wall clock was stepped back between the two readings) would move the
+  // slice into the future, so it counts as no wait.
+  if (kernel_wait_us) {
+    std::int64_t d = *kernel_wait_us;
     rrd_int64_add(&t->stat.from_driver, d);
     if (d < 0) {
       d = 0;
@@ -50,47 +62,6 @@ void apply_kernel_timestamp(tesseltx *t, tun_slice *slot) {
     slot->time.tv_nsec -= d * 1000;
     timespec_normalize(&slot->time);
   }
-}
-
-} // namespace
-
-void tun_net_rx(tesseltx *t) {
-  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
-  tun_slice *slot = &t->buffer[t->next & mask];
-  t->iovec.iov_base = slot->udp_data;
-  t->iovec.iov_len = sizeof slot->udp_data;
-  t->datagram.msg_name = nullptr;
-  t->datagram.msg_namelen = 0;
-  t->datagram.msg_iov = &t->iovec;
-  t->datagram.msg_iovlen = 1;
-  t->datagram.msg_control = t->cmsg;
-  t->datagram.msg_controllen = sizeof t->cmsg;
-  t->datagram.msg_flags = 0;
-
-  if (t->next == 1) {
-    nk_log(&t->nk, LOG_NOTICE, "First data packet received.");
-  }
-  const ssize_t len = recvmsg(t->socket, &t->datagram, 0);
-  if (len < 1) {
-    return;
-  }
-  slot->seq = t->next;
-  slot->time = t->now;
-  slot->size = static_cast<std::uint8_t>(static_cast<std::size_t>(len) / ts_packet_size) & 0x7F;
-  slot->encrypted = 0;
-
-  for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
-    if (tr->active_flag && t->next >= tr->next_slice + static_cast<std::uint64_t>(t->buff_size)) {
-      nk_log(&t->nk, LOG_ERR,
-             "Main buffer overrun for tr%d (%d slices exhausted from %lu to %lu)! Please check channel "
-             "bandwidth. Exiting!",
-             tr->id, t->buff_size, static_cast<unsigned long>(tr->next_slice),
-             static_cast<unsigned long>(t->next));
-      std::exit(0);
-    }
-  }
-
-  apply_kernel_timestamp(t, slot);
   t->stat.in_pkts++;
   t->stat.in_bytes += static_cast<std::uint64_t>(len);
   tun_buffer_statistics(t, nullptr);
@@ -105,6 +76,7 @@ void tun_net_rx(tesseltx *t) {
   } else {
     t->next++;
   }
+  return true;
 }
 
 tun_slice *tun_aes_condition() {
@@ -112,5 +84,5 @@ tun_slice *tun_aes_condition() {
   if (t->aes->next_slice >= t->next) {
     return nullptr;
   }
-  return &t->buffer[t->aes->next_slice & (static_cast<std::uint64_t>(t->buff_size) - 1)];
+  return tx_ring_slot(t, t->aes->next_slice);
 }

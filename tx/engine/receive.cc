@@ -1,14 +1,16 @@
-#include <cerrno>
-#include <sys/socket.h>
+#include "receive.h"
 
 #include "aes_exchange.h"
+#include "liveness.h"
 #include "nodekit.h"
+#include "retransmit.h"
 #include "tesseltx.h"
-#include "tunnel.h"
 
 namespace {
 
-const char *or_dash(const std::optional<std::string> &s) { return s ? s->c_str() : "-"; }
+const char *or_dash(const std::optional<std::string> &s) {
+  return s ? s->c_str() : "-";
+}
 
 // Where the active receiver's description is dumped when no syslog prefix names the node.
 constexpr const char default_info_name[] = "tesseltx";
@@ -38,15 +40,8 @@ void handle_key_request(transmission *tr, std::size_t len) {
 
 } // namespace
 
-void tr_net_rx(transmission *tr) {
+void tr_receive(transmission *tr, std::size_t len) {
   tesseltx *t = tr->t;
-  nk_t_start(&t->nk);
-  const ssize_t n = recv(tr->sock, tr->packet.raw, sizeof tr->packet.raw, 0);
-  if (n < 0) {
-    nk_t_end(&t->nk, &t->stat.t_net_rx);
-    return;
-  }
-  const auto len = static_cast<std::size_t>(n);
   const std::span<const std::uint8_t> datagram(tr->packet.raw, len);
   const tun_packet_header &h = tr->packet.h;
   switch (tun_check_rx_packet(datagram, t->protocol_version)) {
@@ -85,5 +80,4 @@ void tr_net_rx(transmission *tr) {
     }
     break;
   }
-  nk_t_end(&t->nk, &t->stat.t_net_rx);
 }

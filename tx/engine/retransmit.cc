@@ -1,6 +1,7 @@
+#include "retransmit.h"
+
 #include "nodekit.h"
-#include "tesseltx.h"
-#include "tunnel.h"
+#include "ring.h"
 
 namespace {
 
@@ -17,9 +18,9 @@ bool left_the_ring(const tesseltx *t, std::uint64_t seq) {
 void tun_request(transmission *tr, std::size_t received) {
   tesseltx *t = tr->t;
   const tun_request_packet &req = tr->packet.request;
-  const std::size_t held = received > sizeof(tun_packet_header) ? (received - sizeof(tun_packet_header)) / 8 : 0;
+  const std::size_t held =
+      received > sizeof(tun_packet_header) ? (received - sizeof(tun_packet_header)) / 8 : 0;
   const std::size_t count = req.h.size < held ? req.h.size : held;
-  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
   const bool has_id = req.h.fec != 0;
 
   for (std::size_t i = 0; i < count; ++i) {
@@ -36,7 +37,7 @@ void tun_request(transmission *tr, std::size_t received) {
              static_cast<long>(t->next - static_cast<std::uint64_t>(t->buff_size)));
       continue;
     }
-    tx_slice &e = tr->slice[seq & mask];
+    tx_slice &e = tr_resend_entry(tr, seq);
     bool taken_over = false;
     if (e.seq != seq) {
       // The older slice's pending resend is abandoned. Its mark goes with it, so that the
@@ -51,7 +52,8 @@ void tun_request(transmission *tr, std::size_t received) {
       e.request_counter = 0;
       taken_over = true;
     }
-    if (has_id && !taken_over && e.request_id == req.h.id && !tun_universal_timeout(t, &e.last_request, 200)) {
+    if (has_id && !taken_over && e.request_id == req.h.id &&
+        !tun_universal_timeout(t, &e.last_request, 200)) {
       continue;
     }
     if (has_id) {
@@ -72,9 +74,8 @@ void tun_request(transmission *tr, std::size_t received) {
 std::uint64_t tr_check_repeat(transmission *tr) {
   tesseltx *t = tr->t;
   nk_t_start(&t->nk);
-  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
   while (tr->first_to_repeat < tr->next_slice) {
-    const tx_slice &e = tr->slice[tr->first_to_repeat & mask];
+    const tx_slice &e = tr_resend_entry(tr, tr->first_to_repeat);
     if (e.to_be_send) {
       if (e.seq == tr->first_to_repeat) {
         nk_t_end(&t->nk, &t->stat.t_ch_rep);

@@ -1,35 +1,70 @@
+#include "send.h"
+
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
 
+#include "fec.h"
+#include "liveness.h"
 #include "nodekit.h"
-#include "tesseltx.h"
-#include "tunnel.h"
+#include "pacing.h"
+#include "retransmit.h"
+#include "ring.h"
 
-int tr_bandwidth(transmission *tr) {
-  const tesseltx *t = tr->t;
-  bandwidth &bw = tr->bw;
-  const std::int64_t elapsed =
-      (t->now.tv_sec - bw.start.tv_sec) * 1000 + (t->now.tv_nsec - bw.start.tv_nsec) / 1000000;
-  if (elapsed >= 0 && elapsed < 1000) {
-    const std::uint64_t allowed = bw.max * static_cast<std::uint64_t>(elapsed) / 1000;
-    if (bw.count < allowed) {
-      bw.count++;
-      return 1;
-    }
-    return 0;
+unsigned char is_encrypted(tesseltx *t, tun_slice *s) {
+  if (!t->aes) {
+    return 1;
   }
-  bw.count = 1;
-  bw.start = t->now;
-  return 1;
+  std::lock_guard lock(t->aes->mutex);
+  return s->encrypted;
+}
+
+tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq) {
+  tesseltx *t = tr->t;
+  if (tr->aes_reply != nullptr) {
+    return tr_next::key_reply;
+  }
+  if (tr->ping_seq != 0) {
+    return tr_next::ping_reply;
+  }
+  if (tr->info_reply || tr->info_request) {
+    return tr_next::info;
+  }
+  if (!stream) {
+    return tr_next::none;
+  }
+  if (tr_fec_due(tr)) {
+    return tr_next::parity;
+  }
+  if (const std::uint64_t r = tr_check_repeat(tr); r != 0) {
+    *resend_seq = r;
+    return tr_next::resend;
+  }
+  tun_slice *slot = tx_ring_slot(t, tr->next_slice);
+  if (slot->seq != tr->next_slice) {
+    return tr_next::slice_gone;
+  }
+  return is_encrypted(t, slot) ? tr_next::slice : tr_next::none;
 }
 
 namespace {
 
+void info_timing(transmission *tr) {
+  tesseltx *t = tr->t;
+  if (t->protocol_version < 6) {
+    tr->info_request = 0;
+    return;
+  }
+  const std::uint64_t silence = tr_silence_ms(t->delay);
+  if ((tun_universal_timeout(t, &tr->last_ping, silence) &&
+       tun_universal_timeout(t, &tr->last_info, silence)) ||
+      tun_universal_timeout(t, &tr->last_info, 300000)) {
+    tr->info_request = 1;
+  }
+}
+
 // Puts a slice into `packet` as a data packet of the given type, in the layout the FEC setting
-// asks for, and returns the packet's length.
+// asks for, and returns the packet's length. The slice image is copied once, from its ring
+// slot straight into the packet.
 std::size_t build_data(transmission *tr, std::uint8_t type, const tun_slice *slice) {
   tesseltx *t = tr->t;
   const unsigned n = slice->size;
@@ -49,105 +84,112 @@ std::size_t build_data(transmission *tr, std::uint8_t type, const tun_slice *sli
   return tun_data_len(n);
 }
 
-// Chooses the most urgent packet and builds it. Returns the buffer and length to send, or a
-// null buffer when nothing goes out in this pass.
-const void *choose_packet(transmission *tr, std::size_t *len) {
+// Builds the packet the decision chose. Returns its bytes, or an empty span when nothing goes
+// out after all.
+std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_t resend_seq) {
   tesseltx *t = tr->t;
-  const std::uint64_t mask = static_cast<std::uint64_t>(t->buff_size) - 1;
-
-  if (tr->aes_reply != nullptr) {
+  switch (next) {
+  case tr_next::none:
+    return {};
+  case tr_next::key_reply: {
     const tun_packet_header *reply = tr->aes_reply;
-    *len = sizeof(tun_packet_header) + tun_body_length(reply);
     tr->aes_reply = nullptr;
     nk_log(&t->nk, LOG_INFO, "[%u] Transmission key sent.\n", static_cast<unsigned>(tr->id));
-    return reply;
+    return {reinterpret_cast<const std::uint8_t *>(reply),
+            sizeof(tun_packet_header) + tun_body_length(reply)};
   }
-  if (tr->ping_seq != 0) {
+  case tr_next::ping_reply:
     tr->packet.h.type = TUN_PING_REPLY;
     tr->packet.ping.seq = tr->ping_seq;
     tr->packet.ping.departure_time = t->now;
     tr->packet.ping.src_time = tr->ping;
     tr->ping_seq = 0;
-    *len = tun_ping_len;
-    return tr->packet.raw;
-  }
-  if (tr->info_reply || tr->info_request) {
+    return {tr->packet.raw, tun_ping_len};
+  case tr_next::info: {
+    const bool reply = tr->info_reply != 0;
+    tr->info_reply = tr->info_request = 0;
     if (t->info_packet.empty()) {
-      tr->info_reply = tr->info_request = 0;
-      return nullptr;
+      return {};
     }
     auto *h = reinterpret_cast<tun_packet_header *>(t->info_packet.data());
-    h->type = tr->info_reply ? TUN_INFO_REPLY : TUN_INFO_REQUEST;
+    h->type = reply ? TUN_INFO_REPLY : TUN_INFO_REQUEST;
     tr->last_info = t->now;
-    tr->info_reply = tr->info_request = 0;
-    *len = t->info_packet.size();
-    return t->info_packet.data();
+    return {t->info_packet.data(), t->info_packet.size()};
   }
-  if (t->fec >= 2 && tr->fec.seq % t->fec == static_cast<std::uint64_t>(t->fec - 1)) {
-    *len = tr_fec_build(tr);
-    return tr->packet.raw;
-  }
-  if (const std::uint64_t r = tr_check_repeat(tr); r != 0) {
-    tx_slice &entry = tr->slice[r & mask];
+  case tr_next::parity:
+    return {tr->packet.raw, tr_fec_build(tr)};
+  case tr_next::resend: {
+    tx_slice &entry = tr_resend_entry(tr, resend_seq);
     entry.to_be_send = 0;
-    const tun_slice *slot = &t->buffer[r & mask];
+    const tun_slice *slot = tx_ring_slot(t, resend_seq);
     if (entry.seq != slot->seq) {
+      // The ring moved on since the request: the resend is abandoned and leaves the queue.
       nk_log(&t->nk, LOG_DEBUG, "[tr_net_tx] [%u] SEQs don't match.\n", static_cast<unsigned>(tr->id));
-      return nullptr;
+      tr->stat.too_late_to_resend++;
+      tr->stat.slices_to_resend--;
+      return {};
     }
-    *len = build_data(tr, TUN_DATA_RESENT, slot);
+    const std::size_t len = build_data(tr, TUN_DATA_RESENT, slot);
     tr->stat.resent[entry.request_counter < 15 ? entry.request_counter : 15]++;
     tr->stat.resent[0]++;
     tr->stat.slices_to_resend--;
-    return tr->packet.raw;
+    return {tr->packet.raw, len};
   }
-  tun_slice *slot = &t->buffer[tr->next_slice & mask];
-  if (slot->seq != tr->next_slice) {
+  case tr_next::slice: {
+    const std::size_t len = build_data(tr, TUN_DATA, tx_ring_slot(t, tr->next_slice));
+    tr->next_slice++;
+    tr->stat.sent++;
+    tr->fuses.last_transmitted_data_packet = t->now;
+    return {tr->packet.raw, len};
+  }
+  case tr_next::slice_gone:
     tr->stat.too_late_to_send++;
-    return nullptr;
+    return {};
   }
-  // The writable decision read the bit under the lock; the worker only ever sets it.
-  if (t->aes && !slot->encrypted) {
-    return nullptr;
-  }
-  *len = build_data(tr, TUN_DATA, slot);
-  tr->next_slice++;
-  tr->stat.sent++;
-  tr->fuses.last_transmitted_data_packet = t->now;
-  return tr->packet.raw;
+  return {};
 }
 
 } // namespace
 
-void tr_net_tx(transmission *tr) {
+bool tr_plan(transmission *tr) {
+  info_timing(tr);
+  std::uint64_t resend_seq = 0;
+  switch (tr_next_packet(tr, tr->active_flag != 0, &resend_seq)) {
+  case tr_next::key_reply:
+  case tr_next::ping_reply:
+  case tr_next::info:
+    return true;
+  case tr_next::parity:
+  case tr_next::resend:
+  case tr_next::slice:
+    return tr_bandwidth(tr) != 0;
+  case tr_next::none:
+  case tr_next::slice_gone:
+    return false;
+  }
+  return false;
+}
+
+void tr_send(transmission *tr, const tx_send_fn &out) {
   tesseltx *t = tr->t;
-  nk_t_start(&t->nk);
   tun_header_init(&tr->packet.h, t->protocol_version, 0);
   // Bytes 6 and 7 mean nothing in data and ping-reply packets; zeros rather than whatever the
   // last received datagram left there.
   tr->packet.h.size = 0;
   tr->packet.h.id = 0;
-  std::size_t len = 0;
-  const void *buf = choose_packet(tr, &len);
-  if (buf != nullptr) {
-    tun_buffer_statistics(t, tr);
-    tr->sin.sin_port = htons(static_cast<std::uint16_t>(tr->next_port));
-    const ssize_t sent = sendto(tr->sock, buf, len, 0, reinterpret_cast<const sockaddr *>(&tr->sin), sizeof tr->sin);
-    if (sent < 0 || static_cast<std::size_t>(sent) != len) {
-      const int err = errno;
-      std::fputs("sendto!!!\n", stdout);
-      t->stat.sendto_err++;
-      nk_log(&t->nk, LOG_ERR, "[%u] tr_nex_tx(%d, %x, %d, 0, %x, %d)[%x %x %x]: %d: %s \n",
-             static_cast<unsigned>(tr->id), tr->sock,
-             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(tr->packet.raw)), 1368,
-             static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&tr->sin)), 16,
-             static_cast<unsigned>(tr->sin.sin_family), static_cast<unsigned>(tr->sin.sin_addr.s_addr),
-             static_cast<unsigned>(tr->sin.sin_port), err, std::strerror(err));
-    }
-    tr->next_port++;
-    if (tr->next_port >= tr->port + tr->port_range_size) {
-      tr->next_port = tr->port;
-    }
+  std::uint64_t resend_seq = 0;
+  // Whatever the plan saw, the send decides again: a datagram received in the same pass may
+  // have brought a more urgent packet.
+  const tr_next next = tr_next_packet(tr, true, &resend_seq);
+  const std::span<const std::uint8_t> packet = build(tr, next, resend_seq);
+  if (packet.empty()) {
+    return;
   }
-  nk_t_end(&t->nk, &t->stat.t_net_tx);
+  tun_buffer_statistics(t, tr);
+  tr->sin.sin_port = htons(static_cast<std::uint16_t>(tr->next_port));
+  out.send(out.ctx, tr, packet, tr->sin);
+  tr->next_port++;
+  if (tr->next_port >= tr->port + tr->port_range_size) {
+    tr->next_port = tr->port;
+  }
 }

@@ -1,49 +1,49 @@
-// The tunnel engine's per-transmission operations beyond creation: receiving and dispatching
-// what a receiver sends, choosing and sending one packet, pacing, liveness and the hooks the
-// retransmission, FEC and encryption modules plug into.
+// What a transmission sends next, and sending it. One decision, tr_next_packet, serves both the
+// question of the pass's plan (does this output want to write?) and the send itself, so the
+// two can never disagree.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
+#include <span>
 
 struct tesseltx;
 struct transmission;
 struct tun_slice;
 
-// Reads and handles one datagram from the transmission's socket.
-void tr_net_rx(transmission *tr);
-
-// Sends the most urgent packet the transmission has.
-void tr_net_tx(transmission *tr);
-
-// 1 when a stream packet may go now (and counts it in the window), else 0.
-int tr_bandwidth(transmission *tr);
-
-// Makes a transmission the active one, starting it at the newest slice received.
-void tr_activate(transmission *tr);
-
-// Replaces the transmission's socket with a new one (new local port).
-void tr_resocket(transmission *tr);
-
 // 1 when slice `s` may be sent: always without encryption, else once the worker marked it.
 unsigned char is_encrypted(tesseltx *t, tun_slice *s);
 
-// Silence, in ms, after which a transmission re-sends its description (and, in backup mode,
-// gives way to the next one): 1.2 x the tunnel delay, but never less than a floor, so that a
-// zero or tiny delay does not turn every loop pass into a send.
-inline constexpr std::uint64_t tr_silence_floor_ms = 250;
-std::uint64_t tr_silence_ms(unsigned int delay_ms);
+// The most urgent packet of a transmission, in the order they go out.
+enum class tr_next : std::uint8_t {
+  none,       // nothing: the next slice has not arrived (or is not encrypted yet)
+  key_reply,  // the key reply to a receiver's public key
+  ping_reply, // the answer to the latest ping
+  info,       // the own description, as a reply or unasked
+  parity,     // the FEC parity of the group just sent
+  resend,     // a slice a receiver asked for again
+  slice,      // the next new slice
+  slice_gone, // the next new slice's slot holds another slice: it is too late to send it
+};
 
-// Liveness.
-void tun_ping_request(transmission *tr);
-void tun_switch_backup(tesseltx *t);
-void tun_alert(tesseltx *t);
+// Decides without sending; with `stream` false only control packets count. The resend scan may
+// move past entries no longer wanted; nothing else changes. `resend_seq` receives the slice
+// number of a resend.
+tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq);
 
-// Retransmission: marks the slices a receiver asks for; finds the next one to resend.
-void tun_request(transmission *tr, std::size_t received);
-std::uint64_t tr_check_repeat(transmission *tr);
+// The plan of a pass for one transmission: runs the description timing and answers whether it
+// wants to write. Control packets always may; stream packets only from an active transmission
+// and within its bandwidth window, which this charges.
+bool tr_plan(transmission *tr);
 
-// FEC: adds a slice image (28 + 188 n bytes) to the parity accumulator; builds the parity
-// packet in `packet` and returns its length.
-void tr_fec_xor(transmission *tr, const std::uint8_t *image, std::size_t len, unsigned n);
-std::size_t tr_fec_build(transmission *tr);
+// Where the engine's packets go: one datagram for the transmission, to `to`.
+struct tx_send_fn {
+  void *ctx = nullptr;
+  void (*send)(void *ctx, transmission *tr, std::span<const std::uint8_t> datagram,
+               const sockaddr_in &to) = nullptr;
+};
+
+// Builds the most urgent packet (in place, in the transmission's packet buffer) and hands it to
+// `out` at the transmission's next port, which then moves on in the port range.
+void tr_send(transmission *tr, const tx_send_fn &out);

@@ -1,6 +1,7 @@
 // The transmitter's main record: everything the process owns, from the command line's
 // settings to the slice ring, the transmissions, the statistics and the rrdcached clients.
-// Exactly one exists; `_t` reaches it from signal handlers and the encryption worker.
+// Exactly one runs in the program; `_t` reaches it from signal handlers and the encryption
+// worker. The engine reads the time only from `now`, which whoever drives it sets.
 #pragma once
 
 #include <cstdint>
@@ -12,18 +13,17 @@
 #include <sys/uio.h>
 
 #include "aes.h"
+#include "counters.h"
 #include "info.h"
 #include "nk_context.h"
-#include "rrd/rrdc.h"
+#include "rrdc.h"
 #include "slice.h"
-#include "stats.h"
 #include "transmission.h"
 #include "tun_time.h"
 
 inline constexpr std::uint8_t TX_FLAG_BACKUP = 0x04;
 inline constexpr int tx_default_rcvbuf = 1048576;
 inline constexpr std::size_t tx_pid_count = 8192;
-
 
 struct slice_ring_deleter {
   void operator()(tun_slice *p) const;
@@ -66,6 +66,11 @@ struct tesseltx {
   // The syslog identity from -l; `nk.syslog_prefix` points into it.
   std::optional<std::string> syslog_prefix;
 
+  // Set by tx_stop once the tunnel cannot go on; whoever drives the engine then ends the
+  // process with `exit_status` (tx_exit).
+  bool stopping = false;
+  int exit_status = 0;
+
   tesseltx() = default;
   tesseltx(const tesseltx &) = delete;
   tesseltx &operator=(const tesseltx &) = delete;
@@ -75,6 +80,7 @@ struct tesseltx {
 
 extern tesseltx *_t;
 
-// Rule 1 of the command line: zero-filled record with the documented defaults, every PID's
-// continuity counter unseen and `now` read from the monotonic clock.
-void tx_defaults(tesseltx *t);
+// 1 when more than `offset` milliseconds have passed from `ts` to the transmitter's `now`.
+inline int tun_universal_timeout(const tesseltx *t, const timespec64 *ts, std::uint64_t offset) {
+  return tun_timeout(t->now, ts, offset);
+}

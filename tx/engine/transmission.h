@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <netinet/in.h>
-#include <sys/select.h>
 
 #include "aes.h"
+#include "counters.h"
 #include "info.h"
-#include "stats.h"
 #include "tun_proto.h"
 #include "tun_time.h"
 
@@ -78,13 +77,13 @@ struct transmission {
   std::uint8_t active_flag = 0;
 };
 
-// Creates a transmission for a "-d [ip]:port" argument and appends it to the transmitter's
-// list; null (after logging why) when the argument or the socket fails.
-transmission *tr_create_from_optarg(tesseltx *t, const char *arg);
+// Appends a transmission to `sin` (its first port in network order) with socket `sock` to the
+// transmitter's list and gives it the next id. The record starts as the first output does:
+// active, at slice 1, asking for a description.
+transmission *tr_new(tesseltx *t, const sockaddr_in &sin, int sock);
 
 // Gives every transmission of the list its resend table, one entry per ring slot.
 void tr_init_buffer(transmission *tr);
 
-// Per-pass hooks of the main loop: descriptor sets before select(), service after it.
-void tr_fdset(transmission *tr, int *max_fd, fd_set *rfds, fd_set *wfds);
-void tr_fdsel(transmission *tr, fd_set *rfds, fd_set *wfds);
+// Makes a transmission the active one, starting it at the newest slice received.
+void tr_activate(transmission *tr);

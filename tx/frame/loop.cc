@@ -2,16 +2,17 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <sys/select.h>
 #include <sys/time.h>
 
-#include "input.h"
+#include "clock.h"
+#include "liveness.h"
+#include "net.h"
 #include "nodekit.h"
+#include "snapshot.h"
+#include "stop.h"
 #include "tesseltx.h"
-#include "transmission.h"
-#include "tunnel.h"
 
 namespace {
 volatile std::sig_atomic_t alarm_pending = 0;
@@ -19,8 +20,8 @@ volatile std::sig_atomic_t term_signal = 0;
 
 void act_on_signals(tesseltx *t) {
   if (int sig = term_signal; sig != 0) {
-    nk_log(&t->nk, LOG_ERR, "Received %s (%d) signal. Exiting.\n", strsignal(sig), sig);
-    std::exit(0);
+    tx_stop(t, 0, "Received %s (%d) signal. Exiting.\n", strsignal(sig), sig);
+    tx_exit(t);
   }
   if (alarm_pending) {
     alarm_pending = 0;
@@ -33,9 +34,13 @@ void act_on_signals(tesseltx *t) {
 }
 } // namespace
 
-void get_stats(int /*sig*/) { alarm_pending = 1; }
+void get_stats(int /*sig*/) {
+  alarm_pending = 1;
+}
 
-void term(int sig) { term_signal = sig; }
+void term(int sig) {
+  term_signal = sig;
+}
 
 void tx_install_signal_handlers() {
   struct sigaction sa {};
@@ -86,22 +91,8 @@ void tx_loop_pass(tesseltx *t) {
   nk_t_start(nk);
   timespec64 clock{};
   tx_read_monotonic(&clock);
-  if (timespec64_before(clock, t->now)) {
-    nk_log(nk, LOG_ERR, "Monotonic clock reversal %d.%09lu -> %d.%09lu", static_cast<int>(t->now.tv_sec),
-           static_cast<unsigned long>(t->now.tv_nsec), static_cast<int>(clock.tv_sec),
-           static_cast<unsigned long>(clock.tv_nsec));
-  }
-  t->now = clock;
-  // Every active output is timed from the first pass, not only the one that backup switching
-  // watches: otherwise the no-data alert would measure an output that never sent from the
-  // clock's origin.
-  for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
-    if (tr->active_flag && tr->fuses.last_transmitted_data_packet.tv_sec == 0) {
-      tr->fuses.last_transmitted_data_packet = t->now;
-    }
-  }
+  tx_tick(t, clock);
   gettimeofday(&t->now_tv, nullptr);
-  tun_alert(t);
 
   if (FD_ISSET(t->socket, &rfds)) {
     tun_net_rx(t);

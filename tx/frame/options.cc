@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net.h"
 #include "nodekit.h"
+#include "stop.h"
 #include "tesseltx.h"
 
 namespace {
@@ -60,16 +62,18 @@ int to_int(const char *s) {
   return static_cast<int>(v);
 }
 
-std::string first_chars(const char *s, std::size_t n) { return std::string(s, strnlen(s, n)); }
+std::string first_chars(const char *s, std::size_t n) {
+  return std::string(s, strnlen(s, n));
+}
 
 void open_input(tesseltx *t, const char *arg) {
   int fd = nk_create_input_socket(&t->nk, arg);
   if (fd < 0) {
-    nk_die(&t->nk, "Socket creating error: %s", nk_last_error(&t->nk));
+    tx_die(t, "Socket creating error: %s", nk_last_error(&t->nk));
   }
   int one = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &one, sizeof one) < 0) {
-    nk_die(&t->nk, "Setsockopt SO_TIMESTAMP: %s", std::strerror(errno));
+    tx_die(t, "Setsockopt SO_TIMESTAMP: %s", std::strerror(errno));
   }
   t->socket = fd;
   nk_log(&t->nk, LOG_INFO, "Successfully created input socket %s", arg);
@@ -90,7 +94,9 @@ void print_help(const char *progname) {
 #pragma GCC diagnostic pop
 }
 
-void print_version() { std::printf("Tessel-TX %s (protocol version: 5 - 7)\n", nk_version()); }
+void print_version() {
+  std::printf("Tessel-TX %s (protocol version: 5 - 7)\n", nk_version());
+}
 
 unsigned long long tx_bandwidth_cap(int kbps) {
   return static_cast<unsigned long long>(static_cast<long long>(kbps) * 1000 / 10528);
@@ -112,7 +118,7 @@ tx_parse_result tx_parse_options(tesseltx *t, int argc, char **argv, int *input_
       break;
     case 'd':
       if (tr_create_from_optarg(t, optarg) == nullptr) {
-        nk_die(&t->nk, "Unable to create output transmission structure!");
+        tx_die(t, "Unable to create output transmission structure!");
       }
       break;
     case 'k':
@@ -134,7 +140,7 @@ tx_parse_result tx_parse_options(tesseltx *t, int argc, char **argv, int *input_
     case 'e': {
       int kbps = to_int(optarg);
       if (kbps <= 0) {
-        nk_die(&t->nk, "Invalid bandwidth (%s)\n", optarg);
+        tx_die(t, "Invalid bandwidth (%s)\n", optarg);
       }
       for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
         tr->bw.max = tx_bandwidth_cap(kbps);

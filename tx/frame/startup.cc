@@ -8,36 +8,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "clock.h"
 #include "input.h"
 #include "loop.h"
 #include "nodekit.h"
 #include "report.h"
+#include "stop.h"
 #include "tesseltx.h"
-
-tesseltx *_t = nullptr;
-
-void slice_ring_deleter::operator()(tun_slice *p) const { std::free(p); }
-
-tesseltx::~tesseltx() {
-  // The encryption worker reads the ring and this very pointer through _t: it ends before
-  // anything goes.
-  aes_stop(aes.get());
-  aes.reset();
-  while (tr != nullptr) {
-    transmission *next_tr = tr->next;
-    if (tr->sock >= 0) {
-      close(tr->sock);
-    }
-    delete tr;
-    tr = next_tr;
-  }
-  if (socket > 0) {
-    close(socket);
-  }
-  if (_t == this) {
-    _t = nullptr;
-  }
-}
 
 void tx_defaults(tesseltx *t) {
   // The record comes value-initialised (all zero); these are the documented non-zero defaults.
@@ -77,7 +54,7 @@ void allocate_ring(tesseltx *t) {
   const auto slots = static_cast<std::size_t>(t->buff_size);
   auto *ring = static_cast<tun_slice *>(std::calloc(slots, sizeof(tun_slice)));
   if (ring == nullptr) {
-    nk_die(&t->nk, "Unable to allocate the slice buffer (%d slices, %zu bytes)", t->buff_size,
+    tx_die(t, "Unable to allocate the slice buffer (%d slices, %zu bytes)", t->buff_size,
            slots * sizeof(tun_slice));
   }
   t->buffer.reset(ring);
@@ -108,7 +85,7 @@ void check_protocol_rules(tesseltx *t) {
 // never sends a slice: the program stops, after the reason has been logged.
 void start_encryption(tesseltx *t) {
   if (t->aes && !aes_init_encryption(t->aes.get(), tun_aes_condition)) {
-    nk_die(&t->nk, "Encryption could not be started. Exiting!");
+    tx_die(t, "Encryption could not be started. Exiting!");
   }
 }
 
@@ -116,7 +93,7 @@ void start_encryption(tesseltx *t) {
 // at the server's root, so reporting without -l is refused up front.
 void check_rrd_prefix(tesseltx *t) {
   if ((t->rrd.port != 0 || t->rrd2.port != 0) && !t->syslog_prefix) {
-    nk_die(&t->nk, "Statistics servers (-r, -c) need the series prefix given with -l");
+    tx_die(t, "Statistics servers (-r, -c) need the series prefix given with -l");
   }
 }
 
@@ -126,7 +103,8 @@ void warn_uncapped_outputs(tesseltx *t) {
   for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
     if (tr->bw.max == 0) {
       nk_log(&t->nk, LOG_WARNING,
-             "[%d] No bandwidth given (-e before -d): this output sends one stream packet per second", tr->id);
+             "[%d] No bandwidth given (-e before -d): this output sends one stream packet per second",
+             tr->id);
     }
   }
 }
@@ -139,7 +117,7 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
 
   t->info_packet = tun_prepare_info_packet(&t->info, t->protocol_version);
   if (t->tr == nullptr) {
-    nk_die(&t->nk, "No output given. At least one -d <ip>:<port> is needed!");
+    tx_die(t, "No output given. At least one -d <ip>:<port> is needed!");
   }
   const tx_buffer_plan plan = tx_plan_buffer(t->delay, t->tr->bw.max);
   if (t->flags & TX_FLAG_BACKUP) {
@@ -147,7 +125,7 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
   }
   t->active_tr = t->tr;
   if (plan.buff_size == 0) {
-    nk_die(&t->nk,
+    tx_die(t,
            "Invalid buffer size (should be between 8 and 20 bits). Decrease max bandtwidth or tunnel delay!");
   }
   t->buff_size = plan.buff_size;
@@ -160,13 +138,13 @@ void tx_startup(tesseltx *t, int input_rcvbuf) {
   arm_statistics_timer(t);
 
   if (t->socket <= 0) {
-    nk_die(&t->nk, "Input socket is not ready!");
+    tx_die(t, "Input socket is not ready!");
   }
   if (t->socket >= FD_SETSIZE) {
-    nk_die(&t->nk, "Input socket descriptor %d is beyond what select() can watch", t->socket);
+    tx_die(t, "Input socket descriptor %d is beyond what select() can watch", t->socket);
   }
   if (setsockopt(t->socket, SOL_SOCKET, SO_RCVBUF, &input_rcvbuf, sizeof input_rcvbuf) < 0) {
-    nk_die(&t->nk, "Setsockopt SO_RCVBUF: %s", std::strerror(errno));
+    tx_die(t, "Setsockopt SO_RCVBUF: %s", std::strerror(errno));
   }
   if (t->protocol_version == 5) {
     make_inactive_but_first(t);

@@ -5,6 +5,10 @@
 
 struct tesseltx;
 
+// Rule 1 of the command line: zero-filled record with the documented defaults, every PID's
+// continuity counter unseen and `now` read from the monotonic clock.
+void tx_defaults(tesseltx *t);
+
 // Slice-ring size for a tunnel delay (ms) and the first output's cap (slices per second):
 // a power of two from 4096 to 524288 that holds one and a half delays at full rate, or 0 when
 // no size fits.
@@ -16,6 +20,6 @@ tx_buffer_plan tx_plan_buffer(unsigned int delay_ms, std::uint64_t cap);
 
 // Runs the start-up sequence after the options: sizes and allocates the ring, installs the
 // signal handlers and the statistics timer, checks the input socket and the protocol-version
-// rules, and prepares the transmissions and the rrdcached clients. Stops through nk_die on
+// rules, and prepares the transmissions and the rrdcached clients. Stops through tx_die on
 // configuration errors.
 void tx_startup(tesseltx *t, int input_rcvbuf);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "nodekit.h"
+#include "stop.h"
 #include "tesseltx.h"
 
 namespace {
@@ -75,10 +76,10 @@ std::uint64_t process_cpu_us() {
 }
 
 // Read with plain descriptors into a stack buffer: no allocation on the loop's path.
-std::uint64_t memory_kb(NKCx *nk) {
+std::uint64_t memory_kb(tesseltx *t) {
   const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    nk_die(nk, "Unable to read /proc/self/status to check memory usage");
+    tx_die(t, "Unable to read /proc/self/status to check memory usage");
   }
   char text[8192];
   std::size_t len = 0;
@@ -233,7 +234,7 @@ int tun_rrd_line(tesseltx *t, const rrdc *c, int line_no, char *out, std::size_t
     // Wider than the 32-bit field of the line's original shape, with the same text whenever the
     // size fits in it (always on a 32-bit device).
     n = std::snprintf(out, size, "update %s/%s.rrd %d:%llu\n", p, def.name, when,
-                      static_cast<unsigned long long>(memory_kb(&t->nk)));
+                      static_cast<unsigned long long>(memory_kb(t)));
     break;
   }
   return clamp_length(n, size);

@@ -9,9 +9,12 @@
 #include "aes_exchange.h"
 #include "aes_receive.h"
 #include "capture.h"
+#include "clock.h"
+#include "counters.h"
 #include "input.h"
-#include "stats.h"
-#include "tunnel.h"
+#include "net.h"
+#include "send.h"
+#include "snapshot.h"
 #include "tx_fixture.h"
 
 namespace {
@@ -23,7 +26,9 @@ NKCx *test_nk() {
   return &nk;
 }
 
-tun_slice *no_slices() { return nullptr; }
+tun_slice *no_slices() {
+  return nullptr;
+}
 
 // AES-CTR over `in` from `block`, through a context of its own: the reference that the
 // module's output must equal.
@@ -162,7 +167,13 @@ bytes der_public_key(std::size_t bits, std::size_t e_bytes = 0) {
 }
 
 bytes request_with(const bytes &der) {
-  bytes r = {0x48, 0x21, 0x47, 0x20, 7, TUN_AES_REQUEST, static_cast<std::uint8_t>(der.size() & 0xFF),
+  bytes r = {0x48,
+             0x21,
+             0x47,
+             0x20,
+             7,
+             TUN_AES_REQUEST,
+             static_cast<std::uint8_t>(der.size() & 0xFF),
              static_cast<std::uint8_t>(der.size() >> 8)};
   r.insert(r.end(), der.begin(), der.end());
   return r;
@@ -456,7 +467,8 @@ TEST_F(Worker, ADamagedContextIsRebuiltAndTheSliceStillGoes) {
   tun_slice *s = &t->buffer[1];
   ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), s) != 0; }));
   const auto block = block_of(a, 1);
-  EXPECT_EQ(bytes(s->udp_data, s->udp_data + 1316), reference_ctr(a->key, true, block.data(), d.data(), 1316));
+  EXPECT_EQ(bytes(s->udp_data, s->udp_data + 1316),
+            reference_ctr(a->key, true, block.data(), d.data(), 1316));
   EXPECT_NE(err.text().find("AES256 encrypt: unable to init EVP"), std::string::npos);
 }
 

@@ -3,7 +3,16 @@
 #include <cstring>
 
 #include "capture.h"
-#include "tunnel.h"
+#include "clock.h"
+#include "fec.h"
+#include "input.h"
+#include "liveness.h"
+#include "net.h"
+#include "pacing.h"
+#include "receive.h"
+#include "retransmit.h"
+#include "send.h"
+#include "stop.h"
 #include "tx_fixture.h"
 
 namespace {
@@ -283,34 +292,53 @@ TEST_F(Engine, PingTimeoutRecreatesTheSocket) {
   start({"-U", "5"});
   t->now = tr->last_ping;
   t->now.tv_sec += 6;
-  tun_switch_backup(t.get());
+  int max_fd = 0;
+  fd_set r;
+  fd_set w;
+  FD_ZERO(&r);
+  FD_ZERO(&w);
+  tr_fdset(tr, &max_fd, &r, &w);
   EXPECT_NE(err.text().find("Recreating a socket on ping timeout 5s"), std::string::npos);
   EXPECT_EQ(tr->last_ping.tv_sec, t->now.tv_sec);
   EXPECT_GE(tr->sock, 0);
+  EXPECT_TRUE(FD_ISSET(tr->sock, &r)) << "the new socket is watched in the same pass";
+  EXPECT_FALSE(t->stopping);
   t->now.tv_sec += 4;
-  tun_switch_backup(t.get());
-  EXPECT_EQ(err.text().find("Recreating", err.text().find("Recreating") + 1), std::string::npos)
+  EXPECT_EQ(tun_switch_backup(t.get()), tun_backup_action::none)
       << "the wait starts again after a re-creation";
+  EXPECT_EQ(err.text().find("Recreating", err.text().find("Recreating") + 1), std::string::npos);
 }
 
-TEST(EngineDeathTest, PingTimeoutExits) {
+TEST(EngineDeathTest, PingTimeoutStopsTheTunnelAndTheLoopEndsTheProcess) {
   udp_end rx;
   auto t = parsed({"-d", rx.addr(), "-u", "10"});
   ready_ring(t.get());
   t->now = t->tr->last_ping;
   t->now.tv_sec += 10;
-  tun_switch_backup(t.get()); // exactly 10 s: not more than 10 s
+  tun_switch_backup(t.get());
+  EXPECT_FALSE(t->stopping) << "exactly 10 s is not more than 10 s";
   t->now.tv_nsec += 1;
-  EXPECT_EXIT(tun_switch_backup(t.get()), testing::ExitedWithCode(0), "Exiting on ping timeout 10s");
+  EXPECT_EQ(tun_switch_backup(t.get()), tun_backup_action::none);
+  EXPECT_TRUE(t->stopping);
+  EXPECT_EQ(t->exit_status, 0);
+  t->stopping = false;
+  int max_fd = 0;
+  fd_set r;
+  fd_set w;
+  FD_ZERO(&r);
+  FD_ZERO(&w);
+  EXPECT_EXIT(tr_fdset(t->tr, &max_fd, &r, &w), testing::ExitedWithCode(0), "Exiting on ping timeout 10s");
 }
 
-TEST(EngineDeathTest, Version5IgnoresPingTimeouts) {
+TEST(Liveness, Version5IgnoresPingTimeouts) {
   udp_end rx;
-  auto t = parsed({"-d", rx.addr(), "-u", "10", "-5"});
+  auto t = parsed({"-d", rx.addr(), "-u", "10", "-U", "5", "-5"});
   ready_ring(t.get());
+  const int sock = t->tr->sock;
   t->now.tv_sec += 100;
-  tun_switch_backup(t.get());
-  SUCCEED();
+  EXPECT_EQ(tun_switch_backup(t.get()), tun_backup_action::none);
+  EXPECT_FALSE(t->stopping);
+  EXPECT_EQ(t->tr->sock, sock);
 }
 
 TEST_F(Engine, FecGroupsOfTwoRepeatTheImageAsParity) {

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "capture.h"
+#include "clock.h"
 #include "input.h"
+#include "net.h"
 #include "tx_fixture.h"
 
 namespace {

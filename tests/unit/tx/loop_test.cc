@@ -3,8 +3,17 @@
 #include <csignal>
 
 #include "capture.h"
+#include "clock.h"
+#include "fec.h"
+#include "input.h"
+#include "liveness.h"
 #include "loop.h"
-#include "tunnel.h"
+#include "net.h"
+#include "pacing.h"
+#include "receive.h"
+#include "retransmit.h"
+#include "send.h"
+#include "stop.h"
 #include "tx_fixture.h"
 
 namespace {
@@ -50,7 +59,8 @@ TEST(LoopClocks, EveryActiveOutputIsTimedFromTheFirstPass) {
   t->tr->next->next->active_flag = 0;
   tx_loop_pass(t.get());
   EXPECT_NE(t->tr->next->fuses.last_transmitted_data_packet.tv_sec, 0);
-  EXPECT_EQ(t->tr->next->next->fuses.last_transmitted_data_packet.tv_sec, 0) << "standby outputs are not timed";
+  EXPECT_EQ(t->tr->next->next->fuses.last_transmitted_data_packet.tv_sec, 0)
+      << "standby outputs are not timed";
 }
 
 TEST_F(Loop, ClockReversalIsLoggedAndTheNewReadingUsed) {
@@ -71,7 +81,7 @@ TEST_F(Loop, StatisticsTickSnapshotsOnTheLoopsThread) {
   t->stat.in_pkts = 42;
   rrd_int64_add(&t->stat.from_driver, 5);
   rrd_int64_add(&t->tr->stat.tr_queue, 3);
-  t->rrd.line_no = 7; // a report under way is not restarted
+  t->rrd.line_no = 7;      // a report under way is not restarted
   t->tr->info_request = 0; // nothing to send in this pass, so no further queue sample
   t->tr->last_info = t->now;
   t->tr->last_info.tv_sec += 10;

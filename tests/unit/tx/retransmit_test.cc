@@ -3,7 +3,15 @@
 #include <cstring>
 
 #include "capture.h"
-#include "tunnel.h"
+#include "fec.h"
+#include "input.h"
+#include "liveness.h"
+#include "net.h"
+#include "pacing.h"
+#include "receive.h"
+#include "retransmit.h"
+#include "send.h"
+#include "stop.h"
 #include "tx_fixture.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "loopback.h"
-#include "rrd/rrdc.h"
+#include "rrdc.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "loopback.h"
 #include "options.h"
+#include "startup.h"
 #include "tesseltx.h"
 
 inline std::vector<char *> argv_of(std::vector<std::string> &args) {
