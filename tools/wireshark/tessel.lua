@@ -238,7 +238,9 @@ local function dissect_request(tvb, tree, fec_flag, info)
     tree:add_le(f.request_seq, tvb(8 + 8 * k, 8))
     seqs[#seqs + 1] = tostring(tvb(8 + 8 * k, 8):le_uint64())
   end
-  info[#info + 1] = "seqs=" .. table.concat(seqs, ",")
+  if #seqs > 0 then
+    info[#info + 1] = "seqs=" .. table.concat(seqs, ",")
+  end
 end
 
 local function body_length(tvb, tree)
@@ -339,7 +341,8 @@ end
 local function dissect_key_request(tvb, tree, info)
   local len = body_length(tvb, tree)
   local stop = math.min(8 + len, tvb:len())
-  if short(tree, tvb, 8 + len) and stop <= 8 then
+  short(tree, tvb, 8 + len)
+  if stop <= 8 then
     return
   end
   tree:add(f.public_key, tvb(8, stop - 8))
