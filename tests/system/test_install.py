@@ -107,3 +107,11 @@ def test_coaxlinkd_accepts_the_shipped_key_file(root):
         d.cleanup()
     finally:
         sim.close()
+
+
+def test_rrd_helper_works_from_its_installed_place(root, tmp_path):
+    """The helpers are run by full path on an image, away from the source tree."""
+    r = subprocess.run([str(root / "usr/libexec/tessel/rrd-create"), str(tmp_path / "tx1")],
+                       capture_output=True, text=True, timeout=60, cwd="/")
+    assert r.returncode == 0, r.stderr
+    assert len(list((tmp_path / "tx1").glob("*.rrd"))) > 10
