@@ -1,14 +1,5 @@
 #include "tun_time.h"
 
-void timespec_normalize(timespec64 *t) {
-  t->tv_sec += t->tv_nsec / 1000000000;
-  t->tv_nsec %= 1000000000;
-  if (t->tv_nsec < 0) {
-    t->tv_nsec += 1000000000;
-    t->tv_sec -= 1;
-  }
-}
-
 int tun_timeout(const timespec64 &now, const timespec64 *ts, std::uint64_t offset) {
   timespec64 deadline{ts->tv_sec + static_cast<std::int64_t>(offset / 1000),
                       ts->tv_nsec + static_cast<std::int64_t>(offset % 1000) * 1000000};

@@ -11,8 +11,16 @@ struct timespec64 {
 };
 static_assert(sizeof(timespec64) == 16);
 
-// Brings tv_nsec into 0..999999999, carrying whole seconds into tv_sec.
-void timespec_normalize(timespec64 *t);
+// Brings tv_nsec into 0..999999999, carrying whole seconds into tv_sec. Inline: the input
+// path normalises every slice's time.
+inline void timespec_normalize(timespec64 *t) {
+  t->tv_sec += t->tv_nsec / 1000000000;
+  t->tv_nsec %= 1000000000;
+  if (t->tv_nsec < 0) {
+    t->tv_nsec += 1000000000;
+    t->tv_sec -= 1;
+  }
+}
 
 // True when `a` lies strictly before `b` (seconds first, then nanoseconds).
 inline bool timespec64_before(const timespec64 &a, const timespec64 &b) {

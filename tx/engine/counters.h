@@ -1,6 +1,6 @@
-// The tunnel's and each transmission's counters, and the sampling of the queue levels. Live
-// records are written by the main thread; the once-a-second snapshot (stats/snapshot.h) copies
-// them for the reports.
+// The tunnel's and each transmission's counters. Live records are written by the main thread;
+// the once-a-second snapshot (stats/snapshot.h) copies them for the reports. The queue levels
+// are sampled by queues.h.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +38,3 @@ struct tx_stats {
   int64_rrd tr_queue{};
   int64_rrd retr_queue{};
 };
-
-struct tesseltx;
-struct transmission;
-
-// Samples the queue lengths of one transmission, or of all when tr is null.
-void tun_buffer_statistics(tesseltx *t, transmission *tr);

@@ -4,11 +4,6 @@
 
 #include "tesseltx.h"
 
-bool tr_fec_due(const transmission *tr) {
-  const tesseltx *t = tr->t;
-  return t->fec >= 2 && tr->fec.seq % t->fec == static_cast<std::uint64_t>(t->fec - 1);
-}
-
 void tr_fec_xor(transmission *tr, const std::uint8_t *image, std::size_t len, unsigned n) {
   if (tr->fec.size < n) {
     tr->fec.size = static_cast<std::uint8_t>(n);

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
-struct transmission;
+#include "tesseltx.h"
 
 // True when the transmission's next packet must be the parity of the group just sent.
-bool tr_fec_due(const transmission *tr);
+inline bool tr_fec_due(const transmission *tr) {
+  const tesseltx *t = tr->t;
+  return t->fec >= 2 && tr->fec.seq % t->fec == static_cast<std::uint64_t>(t->fec - 1);
+}
 
 // Adds a slice image (28 + 188 n bytes) to the parity accumulator.
 void tr_fec_xor(transmission *tr, const std::uint8_t *image, std::size_t len, unsigned n);

@@ -1,6 +1,7 @@
 #include "input.h"
 
 #include "nodekit.h"
+#include "queues.h"
 #include "ring.h"
 #include "stop.h"
 
@@ -25,15 +26,11 @@ void tun_ts_check(const tun_slice *s, unsigned char *cc, stats *st) {
   }
 }
 
-tun_slice *tx_input_slot(tesseltx *t) {
-  if (t->next == 1) {
-    nk_log(&t->nk, LOG_NOTICE, "First data packet received.");
-  }
-  return tx_ring_slot(t, t->next);
+void tx_input_first(tesseltx *t) {
+  nk_log(&t->nk, LOG_NOTICE, "First data packet received.");
 }
 
-bool tx_input(tesseltx *t, std::size_t len, std::optional<std::int64_t> kernel_wait_us) {
-  tun_slice *slot = tx_ring_slot(t, t->next);
+bool tx_input(tesseltx *t, tun_slice *slot, std::size_t len, std::optional<std::int64_t> kernel_wait_us) {
   slot->seq = t->next;
   slot->time = t->now;
   slot->size = static_cast<std::uint8_t>(len / ts_packet_size) & 0x7F;
@@ -48,6 +45,8 @@ bool tx_input(tesseltx *t, std::size_t len, std::optional<std::int64_t> kernel_w
               static_cast<unsigned long>(t->next));
       return false;
     }
+    // One walk over the outputs: the queue levels are sampled with the overrun check.
+    tun_sample_queues(t, tr);
   }
 
   // The slice's arrival is `now` moved back by the time the datagram waited in the kernel. A
@@ -64,7 +63,6 @@ bool tx_input(tesseltx *t, std::size_t len, std::optional<std::int64_t> kernel_w
   }
   t->stat.in_pkts++;
   t->stat.in_bytes += static_cast<std::uint64_t>(len);
-  tun_buffer_statistics(t, nullptr);
   tun_ts_check(slot, t->cc, &t->stat);
 
   if (t->aes) {

@@ -7,17 +7,23 @@
 #include <cstdint>
 #include <optional>
 
-struct tesseltx;
-struct tun_slice;
-struct stats;
+#include "ring.h"
 
-// The slot the next datagram is read into.
-tun_slice *tx_input_slot(tesseltx *t);
+void tx_input_first(tesseltx *t);
 
-// Makes the `len` bytes read into the slot the next slice, arrived at `now`, less
-// `kernel_wait_us` (how long it waited in the kernel, when known). False when the ring overran a
-// transmission's position: the tunnel has been stopped (tx_stop) and the slice is not counted.
-bool tx_input(tesseltx *t, std::size_t len, std::optional<std::int64_t> kernel_wait_us);
+// The slot the next datagram is read into (inline: it runs for every datagram).
+inline tun_slice *tx_input_slot(tesseltx *t) {
+  if (t->next == 1) {
+    tx_input_first(t); // logs that the stream has begun
+  }
+  return tx_ring_slot(t, t->next);
+}
+
+// Makes the `len` bytes read into `slot` (from tx_input_slot) the next slice, arrived at `now`,
+// less `kernel_wait_us` (how long it waited in the kernel, when known). False when the ring
+// overran a transmission's position: the tunnel has been stopped (tx_stop) and the slice is not
+// counted.
+bool tx_input(tesseltx *t, tun_slice *slot, std::size_t len, std::optional<std::int64_t> kernel_wait_us);
 
 // Counts sync-byte, transport-error and continuity faults of the slice's whole TS packets,
 // remembering each PID's last continuity counter in `cc`. Never alters the data.

@@ -73,6 +73,14 @@ void tun_request(transmission *tr, std::size_t received) {
 
 std::uint64_t tr_check_repeat(transmission *tr) {
   tesseltx *t = tr->t;
+  // Every marked entry is counted in slices_to_resend: with none, the scan would only walk up
+  // to next_slice, so it jumps there at once (it runs on every send and every pass).
+  if (tr->stat.slices_to_resend == 0) {
+    if (tr->first_to_repeat < tr->next_slice) {
+      tr->first_to_repeat = tr->next_slice;
+    }
+    return 0;
+  }
   nk_t_start(&t->nk);
   while (tr->first_to_repeat < tr->next_slice) {
     const tx_slice &e = tr_resend_entry(tr, tr->first_to_repeat);

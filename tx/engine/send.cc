@@ -7,6 +7,7 @@
 #include "liveness.h"
 #include "nodekit.h"
 #include "pacing.h"
+#include "queues.h"
 #include "retransmit.h"
 #include "ring.h"
 

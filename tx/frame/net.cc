@@ -116,7 +116,7 @@ void tun_net_rx(tesseltx *t) {
   if (len < 1) {
     return;
   }
-  if (!tx_input(t, static_cast<std::size_t>(len), kernel_wait_us(t))) {
+  if (!tx_input(t, slot, static_cast<std::size_t>(len), kernel_wait_us(t))) {
     tx_exit(t);
   }
 }

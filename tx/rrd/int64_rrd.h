@@ -11,5 +11,18 @@ struct int64_rrd {
   std::int64_t count = 0;
 };
 
-void rrd_int64_add(int64_rrd *acc, std::int64_t v);
+// Inline: the input and send paths sample on every datagram.
+inline void rrd_int64_add(int64_rrd *acc, std::int64_t v) {
+  if (acc->count++ == 0) {
+    acc->min = acc->max = v;
+    acc->sum = 0;
+  }
+  if (v < acc->min) {
+    acc->min = v;
+  }
+  if (v > acc->max) {
+    acc->max = v;
+  }
+  acc->sum += v;
+}
 void rrd_int64_clear(int64_rrd *acc);

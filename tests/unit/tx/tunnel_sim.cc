@@ -159,7 +159,7 @@ void feed(sim *s) {
     s->first_input = s->now;
   }
   s->fed++;
-  if (!tx_input(t, 7 * ts_size, std::nullopt)) {
+  if (!tx_input(t, slot, 7 * ts_size, std::nullopt)) {
     return;
   }
   if (t->aes) {
