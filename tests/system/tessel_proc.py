@@ -1,9 +1,11 @@
 """Shared helpers for the transmitter's process-level suites: where the programs are, free
 loopback ports, and running a program with its log lines parsed."""
+import functools
 import os
 import re
 import socket
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -17,7 +19,8 @@ STAMP = re.compile(r"^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*)$")
 def program(name):
     path = os.path.join(BIN, name)
     if not os.path.exists(path):
-        pytest.skip(f"{name} is not built")
+        # A suite that cannot run must not pass: build the program (or point TESSEL_BIN at it).
+        pytest.fail(f"{name} is not built (looked in {BIN})")
     return path
 
 
@@ -148,6 +151,51 @@ def run_with_syslog(args, tmp, timeout=20):
         return r, records
     finally:
         sock.close()
+
+
+def needs_isolation(test):
+    """Marks a test that runs a program in a private mount namespace: without one (not root)
+    the test fails rather than passing unseen."""
+    @functools.wraps(test)
+    def run(*args, **kwargs):
+        if not can_isolate():
+            pytest.fail("needs mount namespaces (run as root)")
+        return test(*args, **kwargs)
+    return run
+
+
+class LoggedPopen(subprocess.Popen):
+    """A program whose standard error goes to a file while it runs, so that a test can wait for
+    its start-up line instead of sleeping. communicate() returns (stdout, stderr) as usual."""
+
+    def __init__(self, args, ready=None, timeout=10, **kwargs):
+        self._err = tempfile.TemporaryFile("w+")
+        super().__init__(args, stdout=subprocess.PIPE, stderr=self._err, text=True, **kwargs)
+        if ready is not None:
+            self.wait_for(ready, timeout)
+
+    def err(self):
+        self._err.seek(0)
+        return self._err.read()
+
+    def wait_for(self, text, timeout=10):
+        """Returns once `text` was logged, or once the program has ended (the test then looks at
+        how it ended); fails after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        while text not in self.err():
+            if self.poll() is not None:
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("no '%s' within %d s in: %s" % (text, timeout, self.err()))
+            time.sleep(0.01)
+
+    def communicate(self, input=None, timeout=None):
+        out, _ = super().communicate(input, timeout)
+        return out, self.err()
+
+
+# The transmitter's start-up line: its sockets are open and the loop runs next.
+TX_READY = "starting. Proto v"
 
 
 def can_isolate():

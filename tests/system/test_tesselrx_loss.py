@@ -20,14 +20,11 @@ def link_counters(stderr):
     return out
 
 
-# (impairment, transmitter FEC option): 1/5/10 % random loss and bursts, with and without FEC.
-# The latency leaves room for several rounds of requests at the 100 ms repeat.
+# (impairment, transmitter FEC option). The whole loss matrix runs on a virtual clock in
+# tests/unit/tx/sim_test.cc; these two cases prove that the real sockets, clocks and the
+# receiver's link model on them are wired the same way.
 CASES = [
-    ("loss=1,seed=11", None),
-    ("loss=5,seed=12", "3"),
     ("loss=10,seed=13", None),
-    ("loss=10,seed=14", "1"),
-    ("burst=5:20,seed=15", None),
     ("loss=2,burst=5:8,reorder=2:5,jitter=3,dup=1,seed=16", "3"),
 ]
 
@@ -73,7 +70,7 @@ def test_without_impairment_nothing_is_recovered(tmp_path):
     assert "Link in:" not in t.rx.log()
 
 
-@pytest.mark.parametrize("cipher,fec", [("-K", None), ("-L", "3")])
+@pytest.mark.parametrize("cipher,fec", [("-L", "3")])
 def test_encrypted_stream_byte_identical_through_loss(tmp_path, cipher, fec):
     # Resent and rebuilt slices go through the same decryption as first sends.
     tx_args = [cipher] + (["-e", "7000", "-f", fec] if fec else [])

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from tessel_proc import can_isolate, free_udp_ports, log_texts, program, run, run_with_syslog
+from tessel_proc import needs_isolation, free_udp_ports, log_texts, program, run, run_with_syslog
 
 HELP = """Tessel
 Lossless tunneling of MPEG2-TS streams over UDP (transmitter)
@@ -272,7 +272,7 @@ def test_statistics_servers_need_a_prefix(tx):
     assert log_texts(r.stderr)[-1] == "Statistics servers (-r, -c) need the series prefix given with -l"
 
 
-@pytest.mark.skipif(not can_isolate(), reason="needs mount namespaces (run as root)")
+@needs_isolation
 def test_log_option_sends_later_messages_to_syslog(tx, tmp_path):
     inp = input_arg()
     r, records = run_with_syslog([tx, "-s", inp, "-l", "txtest", "-d", "10.0.0.1:50x0"], tmp_path)

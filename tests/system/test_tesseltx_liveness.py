@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from tessel_proc import Peer, free_udp_ports, header, log_texts, program
+from tessel_proc import TX_READY, LoggedPopen, Peer, free_udp_ports, header, log_texts, program
 
 
 @pytest.fixture(scope="module")
@@ -21,7 +21,7 @@ def start(tx, peers, *options):
     args = [tx, "-s", "127.0.0.1:%d" % in_port]
     for p in peers:
         args += ["-d", p.dest]
-    proc = subprocess.Popen(args + list(options), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = LoggedPopen(args + list(options), ready=TX_READY)
     src = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     return proc, src, in_port
 
@@ -85,7 +85,7 @@ def test_exit_on_ping_timeout(tx):
     proc, src, in_port = start(tx, [a], "-u", "1", "-e", "100000")
     try:
         rc = proc.wait(timeout=10)
-        err = proc.stderr.read()
+        err = proc.err()
     finally:
         proc.kill()
         src.close()
@@ -124,3 +124,18 @@ def test_pings_keep_a_timed_out_output_alive(tx):
         proc.communicate(timeout=10)
         src.close()
         a.close()
+
+
+def test_protocol_5_ignores_the_ping_timeout(tx):
+    a = Peer()
+    proc, src, in_port = start(tx, [a], "-u", "1", "-e", "100000", "-5")
+    counter = [0]
+    try:
+        run_phase(2.5, [a], [], src, in_port, counter)
+        assert proc.poll() is None, "a version 5 receiver never pings, so the time-out does not apply"
+    finally:
+        proc.terminate()
+        out, err = proc.communicate(timeout=10)
+        src.close()
+        a.close()
+    assert "Exiting on ping timeout" not in err

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from tessel_proc import Peer, can_isolate, free_udp_ports, header, program, ts_packet
+from tessel_proc import Peer, needs_isolation, free_udp_ports, header, program, ts_packet
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 from rrdcached import RrdServer, SyslogProc, free_tcp_port, need_rrdtool  # noqa: E402
@@ -148,7 +148,7 @@ def rrd_lines(texts, port):
     return [t[len(tag):] for t in texts if t.startswith(tag)]
 
 
-@pytest.mark.skipif(not can_isolate(), reason="needs a private mount namespace for /dev/log")
+@needs_isolation
 def test_server_killed_and_restarted_mid_run(tx, server, tmp_path):
     server.start()
     created = int(time.time()) - 2
@@ -187,7 +187,7 @@ def test_server_killed_and_restarted_mid_run(tx, server, tmp_path):
         peer.close()
 
 
-@pytest.mark.skipif(not can_isolate(), reason="needs a private mount namespace for /dev/log")
+@needs_isolation
 def test_a_refusing_server_costs_one_line_every_10_s_and_nothing_else(tx, tmp_path):
     port = free_tcp_port()  # nobody listens
     peer = Peer()

@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from tessel_proc import Peer, can_isolate, free_udp_ports, header, log_texts, program, ts_packet
+from tessel_proc import (TX_READY, LoggedPopen, Peer, free_udp_ports, header, log_texts, needs_isolation, program,
+                         ts_packet)
 
 TX_VERSION = 7
 
@@ -36,10 +37,9 @@ class Tunnel:
             args = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
                     'touch %s && mount --bind "$0"/tuninfo-tesseltx.txt %s && exec "$@"' % (dump, dump),
                     str(private_tmp)] + args
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.proc = LoggedPopen(args, ready=TX_READY)
         self.src = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.peers = peers
-        time.sleep(0.3)
 
     def feed(self, datagrams, gap=0.0):
         for d in datagrams:
@@ -210,7 +210,7 @@ def test_description_goes_first_with_tlvs_in_order(tx):
     assert len(data_packets(peer)) == 1
 
 
-@pytest.mark.skipif(not can_isolate(), reason="needs mount namespaces (run as root)")
+@needs_isolation
 def test_answers_pings_and_descriptions_and_dumps_the_peer(tx, tmp_path):
     dump = tmp_path / "tuninfo-tesseltx.txt"
     peer = Peer()
