@@ -40,6 +40,9 @@ tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq)
     *resend_seq = r;
     return tr_next::resend;
   }
+  if (tr->next_slice >= t->next) {
+    return tr_next::none; // not arrived yet: neither sendable nor too late
+  }
   tun_slice *slot = tx_ring_slot(t, tr->next_slice);
   if (slot->seq != tr->next_slice) {
     return tr_next::slice_gone;

@@ -134,4 +134,42 @@ TEST_F(Input, InactiveOutputsAreNotGuarded) {
   EXPECT_EQ(t->next, 4107u);
 }
 
+// The engine's side of the input, without a socket: the overrun stops the engine (the edge then
+// ends the process) before the slice is counted.
+TEST_F(Input, OverrunStopsTheEngineBeforeTheSliceCounts) {
+  t->tr->next_slice = 10;
+  t->next = 4106;
+  tun_slice *slot = tx_input_slot(t.get());
+  EXPECT_FALSE(tx_input(t.get(), slot, 188, std::nullopt));
+  EXPECT_TRUE(t->stopping);
+  EXPECT_EQ(t->exit_status, 0);
+  EXPECT_EQ(t->next, 4106u);
+  EXPECT_EQ(t->stat.in_pkts, 0u);
+}
+
+// The time a datagram waited in the kernel moves its slice back; a negative wait (the wall
+// clock stepped back) is sampled but moves nothing.
+TEST_F(Input, KernelWaitMovesTheSliceBack) {
+  struct wait_case {
+    std::optional<std::int64_t> wait_us;
+    timespec64 expected;
+  };
+  const wait_case cases[] = {
+      {std::nullopt, {50, 1000}},
+      {1500, {49, 998501000}},
+      {0, {50, 1000}},
+      {-20, {50, 1000}},
+  };
+  for (const wait_case &c : cases) {
+    t->now = {50, 1000};
+    tun_slice *slot = tx_input_slot(t.get());
+    ASSERT_TRUE(tx_input(t.get(), slot, 2 * 188, c.wait_us));
+    EXPECT_EQ(slot->time.tv_sec, c.expected.tv_sec) << c.wait_us.value_or(999);
+    EXPECT_EQ(slot->time.tv_nsec, c.expected.tv_nsec) << c.wait_us.value_or(999);
+    EXPECT_EQ(slot->size, 2u);
+  }
+  EXPECT_EQ(t->stat.from_driver.count, 3) << "every known wait is sampled";
+  EXPECT_EQ(t->stat.from_driver.min, -20);
+}
+
 } // namespace

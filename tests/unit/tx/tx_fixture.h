@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "loopback.h"
 #include "options.h"
+#include "send.h"
 #include "startup.h"
 #include "tesseltx.h"
 
@@ -77,5 +79,26 @@ struct udp_end {
       *from = src;
     }
     return buf;
+  }
+};
+
+// The engine's packets as a test sees them: tr_send hands each one here instead of to a socket.
+struct sent_capture {
+  std::deque<std::vector<uint8_t>> got;
+  std::vector<sockaddr_in> to;
+  tx_send_fn fn() { return tx_send_fn{this, take}; }
+  static void take(void *ctx, transmission *, std::span<const uint8_t> d, const sockaddr_in &dest) {
+    auto *c = static_cast<sent_capture *>(ctx);
+    c->got.emplace_back(d.begin(), d.end());
+    c->to.push_back(dest);
+  }
+  // The oldest packet not yet looked at, or an empty vector.
+  std::vector<uint8_t> next() {
+    if (got.empty()) {
+      return {};
+    }
+    std::vector<uint8_t> p = std::move(got.front());
+    got.pop_front();
+    return p;
   }
 };
