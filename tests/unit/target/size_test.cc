@@ -12,7 +12,8 @@ namespace {
 
 TEST(Size, WindowAndRequestListBeyondTheAddressSpaceAreRefused) {
   if constexpr (sizeof(std::size_t) >= 8) {
-    GTEST_SKIP() << "only a 32-bit size_t can be outgrown by such a count without the allocator failing first";
+    GTEST_SKIP()
+        << "only a 32-bit size_t can be outgrown by such a count without the allocator failing first";
   } else {
     // 2^32 + 1 slots round up to 2^33; cut to 32 bits that would be an empty allocation.
     const std::uint64_t too_many = (std::uint64_t{1} << 32) + 1;

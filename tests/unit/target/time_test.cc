@@ -45,9 +45,9 @@ TEST_F(Utc, LogStampsAcrossTheEndOf32BitTime) {
     const char *line;
   };
   const row rows[] = {
-      {2147483647, "2038-01-19 03:14:07 x\n"},  // the last second a 32-bit time_t holds
-      {2147483648, "2038-01-19 03:14:08 x\n"},  // the first one it cannot
-      {4294967296, "2106-02-07 06:28:16 x\n"},  // past an unsigned 32-bit count as well
+      {2147483647, "2038-01-19 03:14:07 x\n"}, // the last second a 32-bit time_t holds
+      {2147483648, "2038-01-19 03:14:08 x\n"}, // the first one it cannot
+      {4294967296, "2106-02-07 06:28:16 x\n"}, // past an unsigned 32-bit count as well
       {4102444800, "2100-01-01 00:00:00 x\n"},
   };
   for (const row &r : rows) {
@@ -77,8 +77,8 @@ TEST(Time, WireStampsPast32BitSecondsBecomeNanosecondsWithoutWrapping) {
       {2147483648u, 1, true, INT64_C(2147483648000000001)},
       {4294967296u, 999999999, true, INT64_C(4294967296999999999)},
       {(std::uint64_t{1} << 33) - 1, 999999999, true, INT64_C(8589934591999999999)},
-      {std::uint64_t{1} << 33, 0, false, 0},       // the first refused: kept well inside int64
-      {5, 1000000000, false, 0},                   // not normalised
+      {std::uint64_t{1} << 33, 0, false, 0}, // the first refused: kept well inside int64
+      {5, 1000000000, false, 0},             // not normalised
   };
   for (const row &r : rows) {
     std::uint8_t b[16];
