@@ -8,6 +8,7 @@
 
 namespace {
 
+void record(tesseltx *t, int status, const char *fmt, va_list ap) NK_PRINTF(3, 0);
 void record(tesseltx *t, int status, const char *fmt, va_list ap) {
   nk_vlog(&t->nk, LOG_ERR, fmt, ap);
   if (!t->stopping) {
