@@ -103,6 +103,19 @@ TEST(TunnelSim, ACutPathWithoutBackupLosesTheRest) {
   EXPECT_LT(r.played.size(), r.source.size());
 }
 
+// With -u and no backup, the silence of a dead path stops the tunnel through the engine's one
+// way out; the frame would end the process with this status.
+TEST(TunnelSim, DeadPathStopsTheTunnelOnThePingTimeout) {
+  sim_config cfg;
+  cfg.cut_first_path_ms = 400;
+  cfg.ping_timeout_exit_ms = 1000;
+  const sim_result r = sim_run(cfg);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.log.find("Exiting on ping timeout 1s"), std::string::npos);
+  EXPECT_LT(r.played.size(), r.source.size());
+}
+
 TEST(TunnelSim, TheWholeMatrixTakesSecondsNotMinutes) {
   const auto start = std::chrono::steady_clock::now();
   sim_config cfg;

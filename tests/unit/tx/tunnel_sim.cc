@@ -113,6 +113,7 @@ void make_transmitter(sim *s) {
   t->now = at(s->now);
   t->delay = s->cfg.delay_ms;
   t->fec = s->cfg.fec;
+  t->ping_timeout_exit_ms = s->cfg.ping_timeout_exit_ms;
   t->info.node_no = 7;
   t->info.description = "sim";
   if (s->cfg.outputs > 1) {
@@ -267,6 +268,7 @@ sim_result sim_run(const sim_config &cfg) {
 
   s->out.rx = s->rx->stat;
   s->out.stopped = s->t->stopping;
+  s->out.exit_status = s->t->exit_status;
   s->out.active_at_end = s->t->active_tr->id;
   for (auto &p : s->paths) {
     s->out.resent += p->tr->stat.resent[0];

@@ -28,6 +28,7 @@ struct sim_config {
   // Backup: from this virtual time (ms after the first input) the first output's path is dead
   // in both directions; 0 for never.
   std::int64_t cut_first_path_ms = 0;
+  unsigned ping_timeout_exit_ms = 0; // transmitter's -u, in ms
 };
 
 struct sim_result {
