@@ -41,6 +41,7 @@ struct sim_result {
   std::uint64_t lost_on_links = 0; // datagrams the link models dropped, both directions
   std::uint8_t active_at_end = 0;  // id of the active transmission
   bool stopped = false;            // the engine asked to end the process
+  int exit_status = 0;             // with this status
   std::string log;                 // everything both engines logged
 };
 
