@@ -21,7 +21,71 @@ bool same(const std::optional<std::string> &a, const std::optional<std::string> 
   return a == b;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s` (shortest form, no
+// surrogates, at most U+10FFFF), or 0.
+std::size_t utf8_sequence(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = b(0);
+  std::size_t n = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    lo = c == 0xE0 ? 0xA0 : 0x80;
+    hi = c == 0xED ? 0x9F : 0xBF;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    lo = c == 0xF0 ? 0x90 : 0x80;
+    hi = c == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return 0;
+  }
+  if (s.size() < n || b(1) < lo || b(1) > hi) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < n; ++i) {
+    if (b(i) < 0x80 || b(i) > 0xBF) {
+      return 0;
+    }
+  }
+  return n;
+}
+
+void put_escaped(std::string &out, unsigned char c) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out += "\\x";
+  out += hex[c >> 4];
+  out += hex[c & 0xF];
+}
+
 } // namespace
+
+std::string tun_printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const std::size_t n = c >= 0x80 ? utf8_sequence(text.substr(i)) : 0;
+    // U+0080..U+009F are the C1 controls, encoded C2 80..C2 9F.
+    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    if (n == 0 || c1) {
+      put_escaped(out, c);
+      ++i;
+      continue;
+    }
+    out.append(text.substr(i, n));
+    i += n;
+  }
+  return out;
+}
 
 std::vector<std::uint8_t> tun_prepare_info_packet(const tun_info *info, std::uint8_t protocol_version) {
   std::vector<std::uint8_t> pkt(sizeof(tun_packet_header), 0);
@@ -105,13 +169,13 @@ void tun_dump_info(const char *name, const tun_info *info) {
     std::fprintf(f, "node_no: %" PRIu64 "\n", info->node_no);
   }
   if (info->cluster_name) {
-    std::fprintf(f, "cluster_name: %s\n", info->cluster_name->c_str());
+    std::fprintf(f, "cluster_name: %s\n", tun_printable(*info->cluster_name).c_str());
   }
   if (info->endpoint_no != 0) {
     std::fprintf(f, "endpoint_no: %" PRIu64 "\n", info->endpoint_no);
   }
   if (info->description) {
-    std::fprintf(f, "description: %s\n", info->description->c_str());
+    std::fprintf(f, "description: %s\n", tun_printable(*info->description).c_str());
   }
   std::fclose(f);
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct tun_info {
@@ -35,8 +36,13 @@ std::vector<std::uint8_t> tun_prepare_info_packet(const tun_info *info, std::uin
 // byte beyond `packet`. Returns 1 when anything changed.
 int tun_receive_info_packet(tun_info *info, std::span<const std::uint8_t> packet);
 
+// A peer's text as it may be logged or written to a line of the dump: valid UTF-8 stays as it
+// is, while control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN, so that
+// a peer can neither drive a terminal nor start a line of its own.
+std::string tun_printable(std::string_view text);
+
 // The dump-file path for a name: "/tmp/tuninfo-<name>.txt", cut at 30 characters.
 std::string tun_info_dump_path(const char *name);
 
-// Writes the description to the dump file; a file that cannot be opened is skipped silently.
+// Writes the description to the dump file, its texts made printable; a file that cannot be opened is skipped silently.
 void tun_dump_info(const char *name, const tun_info *info);

@@ -126,7 +126,7 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
   }
 }
 
-const char *or_none(const std::optional<std::string> &s) { return s ? s->c_str() : "(none)"; }
+std::string or_none(const std::optional<std::string> &s) { return s ? tun_printable(*s) : "(none)"; }
 
 // With parity on the way, the first request waits until a packet past the parity of the
 // newest group has arrived (the parity has then had its chance), or a quarter of the latency.
@@ -344,8 +344,8 @@ void handle_info(rx_engine *e, const rx_packet &p, std::span<const std::uint8_t>
   ++(p.type == TUN_INFO_REQUEST ? e->stat.info_requests : e->stat.info_replies);
   if (tun_receive_info_packet(&e->peer_info, d) != 0) {
     const tun_info &i = e->peer_info;
-    nk_log(e->nk, LOG_INFO, "RX info: HA%" PRIu64 ": %s, rx%" PRIu64 ": %s", i.node_no, or_none(i.cluster_name),
-           i.endpoint_no, or_none(i.description));
+    nk_log(e->nk, LOG_INFO, "RX info: HA%" PRIu64 ": %s, rx%" PRIu64 ": %s", i.node_no,
+           or_none(i.cluster_name).c_str(), i.endpoint_no, or_none(i.description).c_str());
   }
   if (p.type == TUN_INFO_REQUEST) {
     send_info(e, TUN_INFO_REPLY, from); // to whoever asked

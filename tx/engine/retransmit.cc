@@ -1,6 +1,9 @@
 #include "retransmit.h"
 
+#include <cinttypes>
+
 #include "nodekit.h"
+#include "receive.h"
 #include "ring.h"
 
 namespace {
@@ -26,15 +29,21 @@ void tun_request(transmission *tr, std::size_t received) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t seq = req.seqs[i];
     if (seq >= t->next) {
-      nk_log(&t->nk, LOG_DEBUG, "[tun_request] [%u] %lu %lx requested future packet (last:%lu), ignoring\n",
-             static_cast<unsigned>(tr->id), static_cast<unsigned long>(seq), static_cast<unsigned long>(seq),
-             static_cast<unsigned long>(t->next - 1));
+      if (tr_log_pass(tr, &tr_limits(tr).future, "requested future packet")) {
+        nk_log(&t->nk, LOG_DEBUG,
+               "[tun_request] [%u] %" PRIu64 " %" PRIx64 " requested future packet (last:%" PRIu64
+               "), ignoring\n",
+               static_cast<unsigned>(tr->id), seq, seq, t->next - 1);
+      }
       continue;
     }
     if (left_the_ring(t, seq)) {
-      nk_log(&t->nk, LOG_DEBUG, "[tun_request] [%u] %lu requested packet is too old (last:%ld), ignoring\n",
-             static_cast<unsigned>(tr->id), static_cast<unsigned long>(seq),
-             static_cast<long>(t->next - static_cast<std::uint64_t>(t->buff_size)));
+      if (tr_log_pass(tr, &tr_limits(tr).too_old, "requested packet is too old")) {
+        nk_log(&t->nk, LOG_DEBUG,
+               "[tun_request] [%u] %" PRIu64 " requested packet is too old (last:%" PRId64 "), ignoring\n",
+               static_cast<unsigned>(tr->id), seq,
+               static_cast<std::int64_t>(t->next - static_cast<std::uint64_t>(t->buff_size)));
+      }
       continue;
     }
     tx_slice &e = tr_resend_entry(tr, seq);
