@@ -11,6 +11,16 @@ void require(bool ok) {
   }
 }
 
+// The sampled context and the weight its next spans take. A span left untimed is pushed as
+// this marker (no real clock reading has a negative nanosecond field).
+NKCx *sampled = nullptr;
+std::uint32_t sampled_scale = 1;
+constexpr long untimed_nsec = -1;
+
+std::uint32_t scale_of(const NKCx *c) {
+  return c == sampled ? sampled_scale : 1u;
+}
+
 timespec thread_cpu_now() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -18,9 +28,14 @@ timespec thread_cpu_now() {
 }
 } // namespace
 
+void nk_t_sample(NKCx *c, std::uint32_t scale) {
+  sampled = c;
+  sampled_scale = scale;
+}
+
 void nk_t_start(NKCx *c) {
   require(c->timing_stack_pos < 4);
-  c->timing_stack[c->timing_stack_pos] = thread_cpu_now();
+  c->timing_stack[c->timing_stack_pos] = scale_of(c) != 0 ? thread_cpu_now() : timespec{0, untimed_nsec};
   c->timing_stack_pos++;
 }
 
@@ -39,14 +54,24 @@ static timespec pop(NKCx *c) {
   return c->timing_stack[c->timing_stack_pos];
 }
 
+// The span of the popped entry in µs, weighted; 0 for an untimed one. A span that started in
+// a timed pass and ends after the choice changed keeps the weight it started with only when
+// the context is still timed; the loop changes the choice between passes, with the stack empty.
+static std::uint32_t pop_span(NKCx *c) {
+  const timespec then = pop(c);
+  if (then.tv_nsec == untimed_nsec) {
+    return 0;
+  }
+  const std::uint32_t scale = scale_of(c);
+  return nk_t_span_us(then, thread_cpu_now()) * (scale != 0 ? scale : 1u);
+}
+
 void nk_t_end(NKCx *c, std::uint32_t *ms_memory) {
-  timespec then = pop(c);
-  *ms_memory += nk_t_span_us(then, thread_cpu_now());
+  *ms_memory += pop_span(c);
 }
 
 void nk_t_end(NKCx *c, std::uint64_t *ms_memory) {
-  timespec then = pop(c);
-  auto low = static_cast<std::uint32_t>(*ms_memory) + nk_t_span_us(then, thread_cpu_now());
+  auto low = static_cast<std::uint32_t>(*ms_memory) + pop_span(c);
   *ms_memory = (*ms_memory & 0xFFFFFFFF00000000ull) | low;
 }
 

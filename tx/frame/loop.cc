@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -9,6 +10,7 @@
 #include "clock.h"
 #include "liveness.h"
 #include "net.h"
+#include "nk_timing.h"
 #include "nodekit.h"
 #include "snapshot.h"
 #include "stop.h"
@@ -31,6 +33,39 @@ void act_on_signals(tesseltx *t) {
     gettimeofday(&t->now_tv, nullptr);
     tun_stats_snapshot(t);
   }
+}
+// Whether the last pass saw data flow; the next one then ticks instead of waiting.
+bool flowing = false;
+
+// Input datagrams one pass takes at most, so that outputs and requests get their turn.
+constexpr std::size_t input_pass_cap = 4 * tx_pass_cap;
+
+std::uint32_t sample_rng = 0x9E3779B9u;
+unsigned pass_in_run = 0;
+unsigned sampled_pass = 0;
+
+// Picks whether this pass reads the CPU clock: one pass per run at a place drawn afresh for
+// each run, so that no periodic pattern of the stream lines up with the sample.
+void choose_timed_pass(NKCx *nk) {
+  if (pass_in_run == 0) {
+    sample_rng ^= sample_rng << 13;
+    sample_rng ^= sample_rng >> 17;
+    sample_rng ^= sample_rng << 5;
+    sampled_pass = sample_rng % tx_timing_sample_every;
+  }
+  nk_t_sample(nk, pass_in_run == sampled_pass ? tx_timing_sample_every : 0);
+  pass_in_run = (pass_in_run + 1) % tx_timing_sample_every;
+}
+
+// Drains the input socket; returns how many datagrams it read.
+std::size_t drain_input(tesseltx *t, bool known_readable) {
+  std::size_t total = 0;
+  bool filled = true;
+  while (filled && total < input_pass_cap) {
+    total += tun_net_rx(t, known_readable, &filled);
+    known_readable = false;
+  }
+  return total;
 }
 } // namespace
 
@@ -57,23 +92,30 @@ void tx_install_signal_handlers() {
 
 void tx_loop_pass(tesseltx *t) {
   NKCx *nk = &t->nk;
+  choose_timed_pass(nk);
   nk_t_start(nk);
+  const bool tick = flowing;
   fd_set rfds;
   fd_set wfds;
+  // While ticking, the outputs' reads are not watched: the pass drains them after the tick.
+  fd_set unwatched;
   FD_ZERO(&rfds);
   FD_ZERO(&wfds);
+  FD_ZERO(&unwatched);
   int max_fd = 0;
-  timeval timeout{0, 100000};
-  FD_SET(t->socket, &rfds);
-  if (t->socket + 1 > max_fd) {
-    max_fd = t->socket + 1;
+  timeval timeout{0, tick ? tx_tick_us : 100000};
+  if (!tick) {
+    FD_SET(t->socket, &rfds);
+    if (t->socket + 1 > max_fd) {
+      max_fd = t->socket + 1;
+    }
   }
   tx_read_monotonic(&t->now);
   rrd_fdset(&t->rrd, &rfds, &wfds, nullptr, &max_fd);
   rrd_fdset(&t->rrd2, &rfds, &wfds, nullptr, &max_fd);
   nk_t_end(nk, &t->stat.t_pre_fdset);
 
-  tr_fdset(t->tr, &max_fd, &rfds, &wfds);
+  tr_fdset(t->tr, &max_fd, tick ? &unwatched : &rfds, &wfds);
 
   nk_t_start(nk);
   const int ready = select(max_fd + 1, &rfds, &wfds, nullptr, &timeout);
@@ -94,15 +136,17 @@ void tx_loop_pass(tesseltx *t) {
   tx_tick(t, clock);
   gettimeofday(&t->now_tv, nullptr);
 
-  if (FD_ISSET(t->socket, &rfds)) {
-    tun_net_rx(t);
+  std::size_t input = 0;
+  if (tick || FD_ISSET(t->socket, &rfds)) {
+    input = drain_input(t, !tick);
   }
   rrd_fdsel(&t->rrd, &rfds, &wfds);
   rrd_fdsel(&t->rrd2, &rfds, &wfds);
   nk_t_end(nk, &t->stat.t_pre_fdsel);
 
-  tr_fdsel(t->tr, &rfds, &wfds);
+  const bool more = tr_fdsel(t->tr, &rfds, &wfds, tick);
   t->stat.select++;
+  flowing = input > 0 || more || tx_stream_pending(t);
 }
 
 void tx_run(tesseltx *t) {

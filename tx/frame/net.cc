@@ -1,16 +1,23 @@
 #include "net.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
+#include "fec.h"
 #include "input.h"
 #include "liveness.h"
 #include "nodekit.h"
 #include "receive.h"
+#include "ring.h"
 #include "stop.h"
 #include "tesseltx.h"
 
@@ -35,28 +42,99 @@ void add_fd(int fd, fd_set *set, int *max_fd) {
   }
 }
 
-void send_datagram(void * /*ctx*/, transmission *tr, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &to) {
+void report_send_error(transmission *tr, const sockaddr_in &to, int err) {
   tesseltx *t = tr->t;
+  std::fputs("sendto!!!\n", stdout);
+  t->stat.sendto_err++;
+  nk_log(&t->nk, LOG_ERR, "[%u] tr_nex_tx(%d, %x, %d, 0, %x, %d)[%x %x %x]: %d: %s \n",
+         static_cast<unsigned>(tr->id), tr->sock,
+         static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(tr->packet.raw)), 1368,
+         static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&tr->sin)), 16,
+         static_cast<unsigned>(to.sin_family), static_cast<unsigned>(to.sin_addr.s_addr),
+         static_cast<unsigned>(to.sin_port), err, std::strerror(err));
+}
+
+// An output's packets of one pass, waiting to leave together. Entries [first, count) are not
+// sent yet; while any remain after a send, the socket's buffer is full. Each record belongs to
+// the transmission it was made for, allocated when that output is created.
+struct out_batch {
+  transmission *owner = nullptr;
+  std::size_t first = 0;
+  std::size_t count = 0;
+  std::array<mmsghdr, tx_batch_size> msgs{};
+  std::array<iovec, tx_batch_size> iov{};
+  std::array<sockaddr_in, tx_batch_size> to{};
+  std::array<std::array<std::uint8_t, sizeof(tun_packet_buffer)>, tx_batch_size> data{};
+};
+
+std::vector<std::unique_ptr<out_batch>> batches; // by transmission id
+bool batching = false;                           // inside the loop's send phase
+
+out_batch *batch_of(const transmission *tr) {
+  if (tr->id >= batches.size() || !batches[tr->id] || batches[tr->id]->owner != tr) {
+    return nullptr;
+  }
+  return batches[tr->id].get();
+}
+
+bool blocked(const out_batch *b) {
+  return b != nullptr && b->first < b->count;
+}
+
+// Sends what the batch holds. False when the socket's buffer filled up first: the rest waits
+// for the socket to become writable. A datagram the kernel refuses is reported and dropped.
+bool flush(transmission *tr, out_batch *b) {
+  while (b->first < b->count) {
+    const int n =
+        sendmmsg(tr->sock, &b->msgs[b->first], static_cast<unsigned>(b->count - b->first), MSG_DONTWAIT);
+    if (n > 0) {
+      b->first += static_cast<std::size_t>(n);
+      continue;
+    }
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      return false;
+    }
+    if (err != EINTR) {
+      report_send_error(tr, b->to[b->first], err);
+      b->first++;
+    }
+  }
+  b->first = 0;
+  b->count = 0;
+  return true;
+}
+
+void send_now(transmission *tr, std::span<const std::uint8_t> datagram, const sockaddr_in &to) {
   const ssize_t sent = sendto(tr->sock, datagram.data(), datagram.size(), 0,
                               reinterpret_cast<const sockaddr *>(&to), sizeof to);
   if (sent < 0 || static_cast<std::size_t>(sent) != datagram.size()) {
-    const int err = errno;
-    std::fputs("sendto!!!\n", stdout);
-    t->stat.sendto_err++;
-    nk_log(&t->nk, LOG_ERR, "[%u] tr_nex_tx(%d, %x, %d, 0, %x, %d)[%x %x %x]: %d: %s \n",
-           static_cast<unsigned>(tr->id), tr->sock,
-           static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(tr->packet.raw)), 1368,
-           static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&tr->sin)), 16,
-           static_cast<unsigned>(to.sin_family), static_cast<unsigned>(to.sin_addr.s_addr),
-           static_cast<unsigned>(to.sin_port), err, std::strerror(err));
+    report_send_error(tr, to, errno);
   }
 }
 
+void send_datagram(void * /*ctx*/, transmission *tr, std::span<const std::uint8_t> datagram,
+                   const sockaddr_in &to) {
+  out_batch *b = batching ? batch_of(tr) : nullptr;
+  if (b == nullptr || datagram.size() > b->data[0].size() || b->count == b->data.size()) {
+    send_now(tr, datagram, to);
+    return;
+  }
+  const std::size_t i = b->count++;
+  std::memcpy(b->data[i].data(), datagram.data(), datagram.size());
+  b->to[i] = to;
+  b->iov[i] = {b->data[i].data(), datagram.size()};
+  b->msgs[i].msg_hdr = {};
+  b->msgs[i].msg_hdr.msg_name = &b->to[i];
+  b->msgs[i].msg_hdr.msg_namelen = sizeof b->to[i];
+  b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
+  b->msgs[i].msg_hdr.msg_iovlen = 1;
+}
+
 // How long the datagram waited in the kernel, in µs on the wall clock, from its SO_TIMESTAMP.
-std::optional<std::int64_t> kernel_wait_us(tesseltx *t) {
+std::optional<std::int64_t> kernel_wait_us(tesseltx *t, msghdr *m) {
   std::optional<std::int64_t> wait;
-  for (cmsghdr *cm = CMSG_FIRSTHDR(&t->datagram); cm != nullptr; cm = CMSG_NXTHDR(&t->datagram, cm)) {
+  for (cmsghdr *cm = CMSG_FIRSTHDR(m); cm != nullptr; cm = CMSG_NXTHDR(m, cm)) {
     if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SO_TIMESTAMP) {
       continue;
     }
@@ -66,6 +144,56 @@ std::optional<std::int64_t> kernel_wait_us(tesseltx *t) {
            (static_cast<std::int64_t>(t->now_tv.tv_usec) - kernel.tv_usec);
   }
   return wait;
+}
+
+// The input's batch: one header, vector and control buffer per datagram.
+constexpr std::size_t input_cmsg_size = 64;
+struct input_batch {
+  std::array<mmsghdr, tx_batch_size> msgs{};
+  std::array<iovec, tx_batch_size> iov{};
+  alignas(8) std::array<std::array<unsigned char, input_cmsg_size>, tx_batch_size> cmsg{};
+};
+input_batch in;
+
+std::uint64_t oversized = 0;        // input datagrams cut to a slice, in all
+std::uint64_t oversized_logged = 0; // of which the log has told
+timespec64 oversized_last_log{};
+
+// Says at most once a second that input datagrams were cut: whatever exceeds a slice is lost,
+// which a stream sent with the wrong datagram size would otherwise never learn.
+void note_oversized(tesseltx *t) {
+  oversized++;
+  if (oversized_logged != 0 && !tun_timeout(t->now, &oversized_last_log, 1000)) {
+    return;
+  }
+  nk_log(&t->nk, LOG_WARNING,
+         "%" PRIu64 " input datagram(s) longer than %u bytes cut to a slice (%" PRIu64 " in all)",
+         oversized - oversized_logged, static_cast<unsigned>(slice_payload_max), oversized);
+  oversized_logged = oversized;
+  oversized_last_log = t->now;
+}
+
+// How many datagrams may go into the ring at once: up to the ring's end and never onto a slot
+// an active output has not sent yet (the slice that would overrun is read alone, so that the
+// input path stops the tunnel before anything else is overwritten). Never less than one.
+std::size_t input_room(const tesseltx *t) {
+  std::uint64_t room = tx_batch_size;
+  const std::uint64_t to_end = static_cast<std::uint64_t>(t->buff_size) - tx_ring_index(t, t->next);
+  room = std::min(room, to_end);
+  bool any_active = false;
+  for (const transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
+    if (!tr->active_flag) {
+      continue;
+    }
+    any_active = true;
+    const std::uint64_t limit = tr->next_slice + static_cast<std::uint64_t>(t->buff_size);
+    room = std::min(room, limit > t->next ? limit - t->next : 0);
+  }
+  // Without an active output nothing bounds the worker's lag but the ring: one at a time.
+  if (t->aes && !any_active) {
+    room = 1;
+  }
+  return static_cast<std::size_t>(std::max<std::uint64_t>(room, 1));
 }
 
 } // namespace
@@ -86,6 +214,11 @@ transmission *tr_create_from_optarg(tesseltx *t, const char *arg) {
     return nullptr;
   }
   transmission *tr = tr_new(t, sin, sock);
+  if (batches.size() <= tr->id) {
+    batches.resize(tr->id + 1u);
+  }
+  batches[tr->id] = std::make_unique<out_batch>();
+  batches[tr->id]->owner = tr;
   nk_log(&t->nk, LOG_NOTICE, "[%d] Succesfully created output: '%s'\n", tr->id, arg);
   return tr;
 }
@@ -101,32 +234,66 @@ void tr_resocket(transmission *tr) {
   }
 }
 
-void tun_net_rx(tesseltx *t) {
-  tun_slice *slot = tx_input_slot(t);
-  t->iovec.iov_base = slot->udp_data;
-  t->iovec.iov_len = sizeof slot->udp_data;
-  t->datagram.msg_name = nullptr;
-  t->datagram.msg_namelen = 0;
-  t->datagram.msg_iov = &t->iovec;
-  t->datagram.msg_iovlen = 1;
-  t->datagram.msg_control = t->cmsg;
-  t->datagram.msg_controllen = sizeof t->cmsg;
-  t->datagram.msg_flags = 0;
-  const ssize_t len = recvmsg(t->socket, &t->datagram, 0);
-  if (len < 1) {
-    return;
-  }
-  if (!tx_input(t, slot, static_cast<std::size_t>(len), kernel_wait_us(t))) {
-    tx_exit(t);
-  }
+std::uint64_t tx_oversized_inputs() {
+  return oversized;
 }
 
-void tr_net_rx(transmission *tr) {
+std::size_t tun_net_rx(tesseltx *t, bool known_readable, bool *filled) {
+  tun_slice *first = tx_ring_slot(t, t->next);
+  const std::size_t room = input_room(t);
+  for (std::size_t i = 0; i < room; ++i) {
+    tun_slice *slot = first + i; // the room never passes the ring's end
+    in.iov[i] = {slot->udp_data, sizeof slot->udp_data};
+    msghdr &m = in.msgs[i].msg_hdr;
+    m = {};
+    m.msg_iov = &in.iov[i];
+    m.msg_iovlen = 1;
+    m.msg_control = in.cmsg[i].data();
+    m.msg_controllen = in.cmsg[i].size();
+  }
+  const int flags = known_readable ? MSG_WAITFORONE : MSG_DONTWAIT;
+  const int got = recvmmsg(t->socket, in.msgs.data(), static_cast<unsigned>(room), flags, nullptr);
+  if (filled != nullptr) {
+    *filled = got > 0 && static_cast<std::size_t>(got) == room;
+  }
+  if (got <= 0) {
+    return 0;
+  }
+  if (t->next == 1) {
+    tx_input_first(t); // logs that the stream has begun
+  }
+  for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+    msghdr &m = in.msgs[i].msg_hdr;
+    const std::size_t len = in.msgs[i].msg_len;
+    if (len < 1) {
+      continue; // an empty datagram gets no number
+    }
+    tun_slice *slot = tx_ring_slot(t, t->next);
+    if (slot != first + i) {
+      // An empty datagram before this one: it moves up into the slot its number names.
+      std::memmove(slot->udp_data, (first + i)->udp_data, len);
+    }
+    if (m.msg_flags & MSG_TRUNC) {
+      note_oversized(t);
+    }
+    if (!tx_input(t, slot, len, kernel_wait_us(t, &m))) {
+      tx_exit(t);
+    }
+  }
+  return static_cast<std::size_t>(got);
+}
+
+void tr_net_rx(transmission *tr, bool known_readable) {
   tesseltx *t = tr->t;
   nk_t_start(&t->nk);
-  const ssize_t n = recv(tr->sock, tr->packet.raw, sizeof tr->packet.raw, 0);
-  if (n >= 0) {
+  int flags = known_readable ? 0 : MSG_DONTWAIT;
+  for (unsigned i = 0; i < tx_pass_cap; ++i) {
+    const ssize_t n = recv(tr->sock, tr->packet.raw, sizeof tr->packet.raw, flags);
+    if (n < 0) {
+      break;
+    }
     tr_receive(tr, static_cast<std::size_t>(n));
+    flags = MSG_DONTWAIT;
   }
   nk_t_end(&t->nk, &t->stat.t_net_rx);
 }
@@ -137,6 +304,42 @@ void tr_net_tx(transmission *tr) {
   tr_send(tr, tr_sendto);
   nk_t_end(&t->nk, &t->stat.t_net_tx);
 }
+
+namespace {
+
+// The send phase of one output. `planned`: the pass's plan already counted one packet.
+bool send_batch(transmission *tr, bool planned) {
+  out_batch *b = batch_of(tr);
+  if (b == nullptr) {
+    if (planned) {
+      tr_net_tx(tr);
+    }
+    return false;
+  }
+  if (!flush(tr, b)) {
+    return false;
+  }
+  batching = true;
+  unsigned sent = 0;
+  if (planned) {
+    tr_net_tx(tr);
+    sent++;
+  }
+  for (; sent < tx_pass_cap; ++sent) {
+    if (b->count == b->data.size() && !flush(tr, b)) {
+      break;
+    }
+    if (!tr_plan(tr)) {
+      break;
+    }
+    tr_net_tx(tr);
+  }
+  batching = false;
+  flush(tr, b);
+  return sent >= tx_pass_cap;
+}
+
+} // namespace
 
 void tr_fdset(transmission *tr, int *max_fd, fd_set *rfds, fd_set *wfds) {
   if (tr == nullptr) {
@@ -155,26 +358,41 @@ void tr_fdset(transmission *tr, int *max_fd, fd_set *rfds, fd_set *wfds) {
       continue;
     }
     add_fd(tr->sock, rfds, max_fd);
-    if (tr_plan(tr)) {
+    if (blocked(batch_of(tr)) || tr_plan(tr)) {
       add_fd(tr->sock, wfds, max_fd);
     }
   }
   nk_t_end(&t->nk, &t->stat.t_fdset);
 }
 
-void tr_fdsel(transmission *tr, fd_set *rfds, fd_set *wfds) {
+bool tr_fdsel(transmission *tr, fd_set *rfds, fd_set *wfds, bool tick) {
   if (tr == nullptr) {
-    return;
+    return false;
   }
   tesseltx *t = tr->t;
+  bool more = false;
   nk_t_start(&t->nk);
   for (; tr != nullptr; tr = tr->next) {
-    if (tr->sock >= 0 && FD_ISSET(tr->sock, rfds)) {
-      tr_net_rx(tr);
+    if (tr->sock < 0) {
+      continue;
     }
-    if (tr->sock >= 0 && FD_ISSET(tr->sock, wfds)) {
-      tr_net_tx(tr);
+    if (tick || FD_ISSET(tr->sock, rfds)) {
+      tr_net_rx(tr, !tick);
     }
+    // A socket that was blocked counts nothing in the plan: its batch goes first.
+    const bool planned = FD_ISSET(tr->sock, wfds) && !blocked(batch_of(tr));
+    more = send_batch(tr, planned) || more;
   }
   nk_t_end(&t->nk, &t->stat.t_fdsel);
+  return more;
+}
+
+bool tx_stream_pending(const tesseltx *t) {
+  for (const transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
+    if (tr->active_flag && tr->sock >= 0 &&
+        (tr->next_slice < t->next || tr->stat.slices_to_resend != 0 || tr_fec_due(tr))) {
+      return true;
+    }
+  }
+  return false;
 }

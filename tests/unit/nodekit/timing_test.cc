@@ -72,3 +72,54 @@ TEST(MsDelay, SignedMilliseconds) {
 }
 
 } // namespace
+
+namespace {
+
+struct sampling {
+  NKCx *c;
+  explicit sampling(NKCx *ctx, std::uint32_t scale) : c(ctx) { nk_t_sample(c, scale); }
+  ~sampling() { nk_t_sample(c, 1); }
+};
+
+TEST(TimingSample, UntimedSpansKeepTheStackAndAddNothing) {
+  NKCx c{};
+  sampling off(&c, 0);
+  std::uint64_t acc = 7;
+  nk_t_start(&c);
+  nk_t_start(&c);
+  spin(2000000);
+  nk_t_end(&c, &acc);
+  nk_t_end(&c, &acc);
+  EXPECT_EQ(acc, 7u);
+  EXPECT_EQ(c.timing_stack_pos, 0);
+}
+
+TEST(TimingSample, TimedSpansCountForTheSkippedOnesAndOtherContextsStayExact) {
+  NKCx c{};
+  NKCx other{};
+  std::uint64_t single = 0;
+  std::uint64_t weighted = 0;
+  std::uint64_t plain = 0;
+  for (int i = 0; i < 5; ++i) {
+    nk_t_start(&c);
+    spin(1000000);
+    nk_t_end(&c, &single);
+  }
+  {
+    sampling on(&c, 8);
+    for (int i = 0; i < 5; ++i) {
+      nk_t_start(&c);
+      nk_t_start(&other);
+      spin(1000000);
+      nk_t_end(&other, &plain);
+      nk_t_end(&c, &weighted);
+    }
+  }
+  ASSERT_GT(single, 0u);
+  // The same work, counted eight times over; CPU clocks jitter, so a wide margin.
+  EXPECT_GT(weighted, single * 4);
+  EXPECT_LT(weighted, single * 16);
+  EXPECT_LT(plain, single * 2) << "the sampling weight belongs to its own context only";
+}
+
+} // namespace
