@@ -216,7 +216,18 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
     return;
   }
   const std::uint64_t highest_before = e->window.highest;
+  const std::uint64_t pending_before = e->window.pending;
   const bool started = e->window.head != 0;
+  // Before anything plays, a slice behind the head whose turn has passed (a resend another
+  // receiver asked for before this one started) must not pull the head back: the live slices
+  // after it would all be late. A restarted transmitter's slice is told apart by its time, in the window.
+  if (started && !e->window.playing && p.seq < e->window.head && p.slice_time_ns <= e->window.newest_time_ns &&
+      rx_engine_due(e, p.slice_time_ns) < now_ns) {
+    ++e->stat.late;
+    return;
+  }
+  bool fresh = !started;
+  bool resynced = false;
   switch (rx_window_insert(&e->window, p.seq, p.slice_time_ns, ts)) {
   case rx_insert::duplicate:
     ++e->stat.duplicates;
@@ -230,17 +241,26 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
     return;
   case rx_insert::resynced:
     ++e->stat.resyncs;
+    e->stat.lost += pending_before; // the old stream's tail, dropped unplayed
     nk_log(e->nk, LOG_WARNING, "Stream moved from slice %" PRIu64 " to %" PRIu64, highest_before, p.seq);
-    break;
+    // A new stream may come from a new clock and numbers its parity groups afresh.
+    e->offset_known = false;
+    rx_fec_reset(&e->fec);
+    e->req.fec_seen = 0;
+    fresh = p.seq < highest_before;
+    resynced = true;
+    [[fallthrough]];
   case rx_insert::stored:
-    if (!started) {
-      nk_log(e->nk, LOG_NOTICE, "First slice received: %" PRIu64, p.seq);
+    if (fresh) {
+      if (!started) {
+        nk_log(e->nk, LOG_NOTICE, "First slice received: %" PRIu64, p.seq);
+      }
       if (p.seq > 1 && p.seq <= e->cfg.fresh_stream_max && p.seq < e->window.capacity) {
         // Nothing has played yet, so the head may still stand before this slice.
         e->window.head = 1;
         note_missing(e, 1, p.seq, now_ns);
       }
-    } else if (p.seq > highest_before + 1) {
+    } else if (!resynced && p.seq > highest_before + 1) {
       ++e->stat.gaps;
       e->stat.gap_slices += p.seq - highest_before - 1;
       note_missing(e, highest_before + 1, p.seq, now_ns);

@@ -44,9 +44,10 @@ struct rx_config {
   // and those slices could still be played.
   std::int64_t probe_after_ns = 50 * std::int64_t{1000000};
   unsigned probe_slices = 16;
-  // A first slice numbered up to this is taken to be the start of a fresh stream: the numbers
-  // before it are asked for.
-  std::uint64_t fresh_stream_max = 1024;
+  // A first slice numbered up to this is taken to be the start of a fresh stream whose first
+  // slices were lost: the numbers before it are asked for. A higher one is a stream joined
+  // while it runs (a restarted receiver), which starts where it is and asks for no history.
+  std::uint64_t fresh_stream_max = 32;
   // Ask the transmitter for its key (every 100 ms until one is accepted) and decrypt slices.
   bool decrypt = false;
   tun_info info; // our own description

@@ -16,12 +16,16 @@ bool rx_window_init(rx_window *w, std::uint64_t capacity) {
   w->pending = 0;
   w->strays = 0;
   w->playing = false;
+  w->newest_time_ns = INT64_MIN;
+  w->old_stream_until_ns = INT64_MIN;
   return true;
 }
 
 namespace {
 
-rx_slot &slot_of(rx_window *w, std::uint64_t seq) { return w->slots[seq & (w->capacity - 1)]; }
+rx_slot &slot_of(rx_window *w, std::uint64_t seq) {
+  return w->slots[seq & (w->capacity - 1)];
+}
 
 void store(rx_window *w, std::uint64_t seq, std::int64_t time_ns, std::span<const std::uint8_t> ts) {
   rx_slot &s = slot_of(w, seq);
@@ -35,6 +39,24 @@ void store(rx_window *w, std::uint64_t seq, std::int64_t time_ns, std::span<cons
   if (seq > w->highest) {
     w->highest = seq;
   }
+  if (time_ns > w->newest_time_ns) {
+    w->newest_time_ns = time_ns;
+  }
+}
+
+void restart_at(rx_window *w, std::uint64_t seq) {
+  for (std::uint64_t i = 0; i < w->capacity && w->pending > 0; ++i) {
+    if (w->slots[i].filled) {
+      w->slots[i].filled = false;
+      --w->pending;
+    }
+  }
+  w->pending = 0;
+  w->strays = 0;
+  w->head = seq;
+  w->highest = seq;
+  w->playing = false;
+  w->newest_time_ns = INT64_MIN;
 }
 
 } // namespace
@@ -47,14 +69,21 @@ rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns
     return rx_insert::stored;
   }
   // Distances are taken in unsigned arithmetic, so no number can overflow them.
+  if (time_ns <= w->old_stream_until_ns) {
+    return rx_insert::late;
+  }
   bool behind = seq < w->head;
+  if (behind && time_ns > w->newest_time_ns) {
+    w->old_stream_until_ns = w->newest_time_ns;
+    restart_at(w, seq);
+    store(w, seq, time_ns, ts);
+    return rx_insert::resynced;
+  }
   const bool far_behind = behind && w->head - seq > w->capacity;
   const bool far_ahead = !behind && seq - w->head >= w->capacity;
   if (far_behind || far_ahead) {
     if (++w->strays >= rx_resync_after && w->pending == 0) {
-      w->strays = 0;
-      w->head = seq;
-      w->highest = seq;
+      restart_at(w, seq);
       store(w, seq, time_ns, ts);
       return rx_insert::resynced;
     }

@@ -4,6 +4,7 @@
 // missing, and decides when a gap is given up. Time values are monotonic nanoseconds.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -14,10 +15,10 @@
 enum class rx_origin : std::uint8_t { wire, resend, parity };
 
 struct rx_slot {
-  std::uint64_t seq = 0;   // the number this slot holds or last held
+  std::uint64_t seq = 0;    // the number this slot holds or last held
   std::int64_t time_ns = 0; // the slice's time on the transmitter's clock
   std::uint8_t ts_packets = 0;
-  bool filled = false;     // waiting to be played
+  bool filled = false; // waiting to be played
   rx_origin origin = rx_origin::wire;
   std::uint8_t data[slice_payload_max];
 };
@@ -38,6 +39,12 @@ struct rx_window {
   std::uint64_t pending = 0; // filled slots
   unsigned strays = 0;       // consecutive slices refused as out of range
   bool playing = false;      // something was played; until then the head may move back
+  // The latest slice time stored since the window (re)started: a number behind the head with a
+  // later time is not a resend (those keep their old times) but a new numbering.
+  std::int64_t newest_time_ns = INT64_MIN;
+  // After such a restart, the old stream's newest time: its copies still on the way (resends
+  // carry their old times) are late, wherever their numbers fall in the new stream.
+  std::int64_t old_stream_until_ns = INT64_MIN;
 };
 
 // Consecutive out-of-range slices, with nothing waiting, after which the window moves to them.
@@ -51,7 +58,9 @@ bool rx_window_init(rx_window *w, std::uint64_t capacity);
 // moves the head back to it (the first arrival need not be the first slice). After that,
 // numbers below the head are late or duplicate; numbers more than a window
 // away are refused, until rx_resync_after of them in a row arrive while nothing is waiting:
-// then the window moves to them (a restarted transmitter, or a jump after a long silence).
+// then the window moves to them (a jump after a long silence). A number behind the head whose
+// slice time is later than any stored is a restarted transmitter counting from 1 again: the
+// window drops what waits of the old stream and starts again at it (resynced).
 rx_insert rx_window_insert(rx_window *w, std::uint64_t seq, std::int64_t time_ns,
                            std::span<const std::uint8_t> ts);
 

@@ -104,12 +104,54 @@ TEST_F(RxWindow, OneStrayNeverMovesTheStreamButARestartDoes) {
 }
 
 TEST_F(RxWindow, HugeNumbersDoNotOverflowTheDistances) {
-  put(UINT64_MAX - 2);
-  EXPECT_EQ(put(UINT64_MAX), rx_insert::stored);
-  EXPECT_EQ(put(1), rx_insert::late);
+  rx_window_insert(&w, UINT64_MAX - 2, 10, ts);
+  EXPECT_EQ(rx_window_insert(&w, UINT64_MAX, 12, ts), rx_insert::stored);
+  EXPECT_EQ(rx_window_insert(&w, 1, 5, ts), rx_insert::late);
   std::uint64_t missing = 0;
   EXPECT_EQ(drain(&missing), (std::vector<std::uint64_t>{UINT64_MAX - 2, UINT64_MAX}));
   EXPECT_EQ(missing, 1u);
+}
+
+} // namespace
+
+namespace {
+
+struct RxWindowRestart : RxWindow {
+  rx_insert at(std::uint64_t seq, std::int64_t time) { return rx_window_insert(&w, seq, time, ts); }
+};
+
+TEST_F(RxWindowRestart, ANumberBehindWithALaterTimeIsANewStreamAndOldCopiesStayOut) {
+  for (std::uint64_t s = 100; s < 106; ++s) {
+    at(s, static_cast<std::int64_t>(s));
+  }
+  std::uint64_t missing = 0;
+  for (int i = 0; i < 3; ++i) { // 100..102 played, 103..105 wait
+    rx_window_peek(&w, &missing);
+    rx_window_pop(&w);
+  }
+  EXPECT_EQ(at(101, 101), rx_insert::duplicate) << "a resend keeps its old time";
+  EXPECT_EQ(at(90, 90), rx_insert::late);
+  EXPECT_EQ(at(2, 200), rx_insert::resynced); // counted from 1 again, later on the clock
+  EXPECT_EQ(w.pending, 1u) << "the old stream's tail is dropped";
+  EXPECT_EQ(at(1, 199), rx_insert::stored) << "the new stream's first slice may still come";
+  EXPECT_EQ(w.head, 1u);
+  // Copies of the old stream still on the way: behind, inside or ahead of the new window.
+  for (std::uint64_t old : {1u, 4u, 104u}) {
+    EXPECT_EQ(at(old, static_cast<std::int64_t>(old)), rx_insert::late) << old;
+  }
+  EXPECT_EQ(at(3, 201), rx_insert::stored);
+  EXPECT_EQ(drain(&missing), (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(missing, 0u);
+}
+
+TEST_F(RxWindowRestart, EqualOrEarlierTimesBehindTheHeadNeverRestart) {
+  at(10, 50);
+  at(11, 50);
+  std::uint64_t missing = 0;
+  drain(&missing);
+  EXPECT_EQ(at(5, 50), rx_insert::late);
+  EXPECT_EQ(at(10, 49), rx_insert::duplicate);
+  EXPECT_EQ(w.head, 12u);
 }
 
 } // namespace
