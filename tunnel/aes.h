@@ -40,6 +40,9 @@ struct tun_aes {
   aes_slice_fn slice_function = nullptr;
   alignas(8) std::uint8_t packet[aes_packet_size] = {};
   std::uint64_t cpu_time = 0;
+  // Readable (an eventfd) whenever the worker has marked slices since the owner last read it,
+  // so that a loop waiting in select() sends them at once; -1 without a worker.
+  int ready_fd = -1;
   // Under `mutex`: set only when the record is released, so that the worker ends before the
   // memory it uses goes away. The daemon never releases a running record.
   bool stop = false;
@@ -66,8 +69,8 @@ inline std::size_t aes_key_len(const tun_aes *a) {
 // called directly (a single-threaded simulation does). 1 on success; 0 with the reason logged.
 int aes_init_key(tun_aes *a);
 
-// aes_init_key, then starts the worker on `slice_function`. 1 on success; 0 with the reason
-// logged.
+// aes_init_key, then starts the worker on `slice_function` and opens `ready_fd`. 1 on
+// success; 0 with the reason logged.
 int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
 
 // The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd
@@ -83,6 +86,10 @@ int aes_encrypt(tun_aes *a, tun_slice *s);
 // pointer the slice function reaches the record through goes away.
 void aes_stop(tun_aes *a);
 
+// Empties `ready_fd` (after it was seen readable).
+void aes_ready_clear(tun_aes *a);
+
 // The worker: encrypts every slice that `slice_function` hands out, in order, and publishes its
-// own CPU time. Returns only once `stop` is set.
+// own CPU time. Whatever is published when it looks is taken under one lock, encrypted, marked
+// under one lock and signalled once through `ready_fd`. Returns only once `stop` is set.
 void *aes_decode_thread(void *record);

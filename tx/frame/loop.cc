@@ -110,6 +110,15 @@ void tx_loop_pass(tesseltx *t) {
       max_fd = t->socket + 1;
     }
   }
+  // The encryption worker's signal ends a wait (or a tick) as soon as slices are ready to go.
+  const int aes_fd = t->aes ? t->aes->ready_fd : -1;
+  const bool watch_aes = aes_fd >= 0 && aes_fd < FD_SETSIZE;
+  if (watch_aes) {
+    FD_SET(aes_fd, &rfds);
+    if (aes_fd + 1 > max_fd) {
+      max_fd = aes_fd + 1;
+    }
+  }
   tx_read_monotonic(&t->now);
   rrd_fdset(&t->rrd, &rfds, &wfds, nullptr, &max_fd);
   rrd_fdset(&t->rrd2, &rfds, &wfds, nullptr, &max_fd);
@@ -136,6 +145,9 @@ void tx_loop_pass(tesseltx *t) {
   tx_tick(t, clock);
   gettimeofday(&t->now_tv, nullptr);
 
+  if (watch_aes && FD_ISSET(aes_fd, &rfds)) {
+    aes_ready_clear(t->aes.get());
+  }
   std::size_t input = 0;
   if (tick || FD_ISSET(t->socket, &rfds)) {
     input = drain_input(t, !tick);

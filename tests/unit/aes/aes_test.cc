@@ -12,6 +12,7 @@
 #include "clock.h"
 #include "counters.h"
 #include "input.h"
+#include "loop.h"
 #include "net.h"
 #include "send.h"
 #include "snapshot.h"
@@ -450,6 +451,47 @@ TEST_F(Worker, EverySliceLeavesEncryptedAndInOrder) {
   tun_stats_snapshot(t.get());
   EXPECT_GT(t->stat2.t_aes, 0u);
   EXPECT_NE(err.text().find("AES thread started"), std::string::npos);
+}
+
+// The worker takes a whole burst at once and says so through one descriptor, which the loop
+// watches: an encrypted slice goes out at once, not on the next input or after the idle wait.
+TEST_F(Worker, ABurstIsEncryptedInOneGoAndTheLoopIsWokenForIt) {
+  start({});
+  tun_aes *a = t->aes.get();
+  ASSERT_GE(a->ready_fd, 0);
+  ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), &t->buffer[0]) != 0; }));
+  aes_ready_clear(a);
+  pollfd p{a->ready_fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "read empties the signal";
+  t->tr->info_request = 0;
+  t->tr->last_info = t->now;
+
+  for (int i = 0; i < 40; ++i) {
+    feed(pattern(188 * 7, static_cast<std::size_t>(i)));
+  }
+  ASSERT_EQ(t->next, 41u);
+  ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), &t->buffer[40]) != 0; }));
+  EXPECT_EQ(poll(&p, 1, 0), 1) << "the finished burst is signalled";
+  for (int i = 1; i <= 40; ++i) {
+    EXPECT_NE(is_encrypted(t.get(), &t->buffer[static_cast<std::size_t>(i)]), 0) << i;
+  }
+
+  // A lone slice after an idle stretch: the pass that reads it may find it still in clear; the
+  // next one must not sit out the 100 ms idle wait for it.
+  for (int i = 0; i < 3; ++i) {
+    tx_loop_pass(t.get());
+  }
+  while (!rx.recv_one().empty()) {
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  feed(pattern(188 * 7, 99));
+  for (int i = 0; i < 5 && t->tr->next_slice < t->next; ++i) {
+    tx_loop_pass(t.get());
+  }
+  const auto took = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(t->tr->next_slice, t->next);
+  EXPECT_LT(took, std::chrono::milliseconds(50));
+  EXPECT_FALSE(rx.recv_one().empty());
 }
 
 TEST_F(Worker, ADamagedContextIsRebuiltAndTheSliceStillGoes) {
