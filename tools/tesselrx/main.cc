@@ -1,13 +1,13 @@
 // tesselrx: the reference receiver at the far end of the tunnel. This file is its frame: the
 // command line, the sockets and sink, the select() loop that feeds the engine datagrams and the
 // monotonic time through the link impairment of each direction, and the report at SIGINT/SIGTERM.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <memory>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -21,7 +21,9 @@ namespace {
 
 volatile std::sig_atomic_t stop_signal = 0;
 
-void on_stop(int sig) { stop_signal = sig; }
+void on_stop(int sig) {
+  stop_signal = sig;
+}
 
 std::int64_t monotonic_ns() {
   timespec ts{};
@@ -33,9 +35,25 @@ struct rx_edge {
   std::vector<rx_fd> sockets;
   rx_sink sink;
   rx_engine *engine = nullptr;
-  rx_impair in;  // transmitter -> engine
-  rx_impair out; // engine -> transmitter
+  rx_impair in;               // transmitter -> engine
+  rx_impair out;              // engine -> transmitter
+  std::uint64_t rtt_seen = 0; // round trips the engine had measured when last looked at
+  std::int64_t rtt_sum_seen = 0;
 };
+
+// The engine adds each ping's round trip to its statistics; the newest one is what the sum grew
+// by, and the repeat time of requests follows it.
+void follow_round_trip(rx_edge *edge) {
+  const rx_engine *e = edge->engine;
+  if (e->stat.rtt_count == edge->rtt_seen) {
+    return;
+  }
+  if (e->stat.rtt_count == edge->rtt_seen + 1 && e->stat.rtt_sum_ns != INT64_MAX) {
+    rx_requests_note_rtt(&edge->engine->req, e->stat.rtt_sum_ns - edge->rtt_sum_seen);
+  }
+  edge->rtt_seen = e->stat.rtt_count;
+  edge->rtt_sum_seen = e->stat.rtt_sum_ns;
+}
 
 // Datagrams a delayed link holds at most in each direction (about 8 MB).
 constexpr std::uint32_t impair_queue_slots = 4096;
@@ -43,12 +61,14 @@ constexpr std::uint32_t impair_queue_slots = 4096;
 void wire_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to) {
   auto *edge = static_cast<rx_edge *>(ctx);
   // Everything for the transmitter leaves from the first port; it does not look at the source.
-  sendto(edge->sockets.front().get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  sendto(edge->sockets.front().get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+         sizeof to);
 }
 
 void wire_receive(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &from) {
   auto *edge = static_cast<rx_edge *>(ctx);
   rx_engine_input(edge->engine, d, from, monotonic_ns());
+  follow_round_trip(edge);
 }
 
 void edge_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to) {
@@ -56,7 +76,9 @@ void edge_send(void *ctx, std::span<const std::uint8_t> d, const sockaddr_in &to
   rx_impair_offer(&edge->out, d, to, monotonic_ns());
 }
 
-void edge_play(void *ctx, std::span<const std::uint8_t> ts) { rx_sink_write(&static_cast<rx_edge *>(ctx)->sink, ts); }
+void edge_play(void *ctx, std::span<const std::uint8_t> ts) {
+  rx_sink_write(&static_cast<rx_edge *>(ctx)->sink, ts);
+}
 
 void install_signals() {
   struct sigaction sa {};
@@ -70,7 +92,11 @@ void install_signals() {
 
 // Rounds of reading per pass. The transmitter sends to its ports in turn, so taking one
 // datagram from each ready socket per round keeps close to the order they were sent in.
-constexpr int read_rounds = 64;
+constexpr int read_rounds = 1024;
+
+// While datagrams flow the loop does not wake for each one: it sleeps this tick (or less, when
+// the engine or the link has something due sooner) and then drains every socket.
+constexpr std::int64_t tick_ns = 1000000;
 
 // True when a datagram was read.
 bool read_one(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
@@ -80,11 +106,14 @@ bool read_one(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
   if (n < 0) {
     return false; // EAGAIN, or an error queued by an earlier send; either way, nothing to read
   }
-  rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from, monotonic_ns());
+  rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from,
+                  monotonic_ns());
   return true;
 }
 
-void read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t cap) {
+// True when anything was read.
+bool read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t cap) {
+  bool read = false;
   for (int round = 0; round < read_rounds; ++round) {
     bool any = false;
     for (const rx_fd &s : edge->sockets) {
@@ -97,9 +126,11 @@ void read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t c
       }
     }
     if (!any) {
-      return;
+      return read;
     }
+    read = true;
   }
+  return read;
 }
 
 } // namespace
@@ -122,7 +153,7 @@ int main(int argc, char **argv) {
     nk_die(nk, "Unable to open the tunnel ports: %s", nk_last_error(nk));
   }
   const bool sink_ok = o->output == rx_output_kind::udp ? rx_sink_open_udp(nk, &edge->sink, o->destination)
-                                                         : rx_sink_open_file(nk, &edge->sink, o->file);
+                                                        : rx_sink_open_file(nk, &edge->sink, o->file);
   if (!sink_ok) {
     nk_die(nk, "Unable to open the output: %s", nk_last_error(nk));
   }
@@ -132,6 +163,7 @@ int main(int argc, char **argv) {
     nk_die(nk, "Unable to start the receiver");
   }
   edge->engine = e;
+  e->req.repeat_follows_rtt = !o->request_repeat_fixed;
   if (!rx_impair_init(&edge->in, o->impair_in, 1, impair_queue_slots, wire_receive, edge) ||
       !rx_impair_init(&edge->out, o->impair_out, 2, impair_queue_slots, wire_send, edge)) {
     nk_die(nk, "Unable to allocate the link's delay queues");
@@ -140,11 +172,13 @@ int main(int argc, char **argv) {
   install_signals();
   char ip[INET_ADDRSTRLEN] = "?";
   inet_ntop(AF_INET, &o->listen_ip, ip, sizeof ip);
-  nk_log(nk, LOG_NOTICE, "Listening on %s:%u (%u port%s), latency %u ms, protocol v%u, window %" PRIu64 " slices", ip,
+  nk_log(nk, LOG_NOTICE,
+         "Listening on %s:%u (%u port%s), latency %u ms, protocol v%u, window %" PRIu64 " slices", ip,
          static_cast<unsigned>(o->port), o->port_count, o->port_count == 1 ? "" : "s", o->latency_ms,
          static_cast<unsigned>(o->engine.protocol_version), e->window.capacity);
 
   alignas(8) static std::uint8_t buf[tun_rx_buffer_size];
+  bool flowing = false;
   while (stop_signal == 0) {
     rx_impair_release(&edge->in, monotonic_ns());
     rx_impair_release(&edge->out, monotonic_ns());
@@ -152,19 +186,32 @@ int main(int argc, char **argv) {
     wake = std::min({wake, rx_impair_next_due(&edge->in), rx_impair_next_due(&edge->out)});
     std::int64_t wait = wake - monotonic_ns();
     wait = wait < 0 ? 0 : (wait > 100000000 ? 100000000 : wait);
+    if (flowing && wait > tick_ns) {
+      wait = tick_ns;
+    }
     fd_set rfds;
-    FD_ZERO(&rfds);
+    fd_set all;
+    FD_ZERO(&all);
     int max_fd = -1;
     for (const rx_fd &s : edge->sockets) {
-      FD_SET(s.get(), &rfds);
+      FD_SET(s.get(), &all);
       max_fd = s.get() > max_fd ? s.get() : max_fd;
     }
-    timeval tv{static_cast<time_t>(wait / 1000000000), static_cast<suseconds_t>((wait % 1000000000) / 1000)};
-    const int ready = select(max_fd + 1, &rfds, nullptr, nullptr, &tv);
-    if (ready <= 0) {
-      continue; // time-out, or a signal
+    FD_ZERO(&rfds);
+    if (!flowing) {
+      rfds = all;
     }
-    read_sockets(edge, &rfds, buf, sizeof buf);
+    timeval tv{static_cast<time_t>(wait / 1000000000), static_cast<suseconds_t>((wait % 1000000000) / 1000)};
+    const int ready = select(flowing ? 0 : max_fd + 1, &rfds, nullptr, nullptr, &tv);
+    if (ready < 0) {
+      continue; // a signal
+    }
+    if (flowing) {
+      rfds = all; // the tick watched nothing: every socket may hold datagrams
+    } else if (ready == 0) {
+      continue;
+    }
+    flowing = read_sockets(edge, &rfds, buf, sizeof buf);
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);

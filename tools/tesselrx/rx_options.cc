@@ -62,7 +62,9 @@ long number(NKCx *nk, char opt, const char *s, long lo, long hi) {
   return v;
 }
 
-std::string first_chars(const char *s, std::size_t n) { return std::string(s, strnlen(s, n)); }
+std::string first_chars(const char *s, std::size_t n) {
+  return std::string(s, strnlen(s, n));
+}
 
 } // namespace
 
@@ -110,6 +112,7 @@ rx_parse_result rx_parse_options(NKCx *nk, int argc, char **argv, rx_options *o)
       break;
     case 'r':
       o->engine.request_repeat_ns = number(nk, 'r', optarg, 1, 10000) * std::int64_t{1000000};
+      o->request_repeat_fixed = true;
       break;
     case 'e':
       o->rate_kbps = static_cast<unsigned>(number(nk, 'e', optarg, 1, 10000000));

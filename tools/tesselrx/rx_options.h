@@ -13,18 +13,19 @@
 enum class rx_output_kind { none, udp, file };
 
 struct rx_options {
-  in_addr listen_ip{};        // INADDR_ANY unless -s names an address
-  std::uint16_t port = 0;     // first tunnel port, host order
-  unsigned port_count = 1;    // -k
-  unsigned latency_ms = 300;  // -o
+  in_addr listen_ip{};         // INADDR_ANY unless -s names an address
+  std::uint16_t port = 0;      // first tunnel port, host order
+  unsigned port_count = 1;     // -k
+  unsigned latency_ms = 300;   // -o
   unsigned rate_kbps = 100000; // -e: highest stream rate the window must hold
   rx_output_kind output = rx_output_kind::none;
-  sockaddr_in destination{};  // -d
-  std::string file;           // -w; "-" is standard output
-  std::string syslog_prefix;  // -l
-  rx_config engine;           // version and own description
-  rx_impair_config impair_in;  // -I: what the link does to datagrams from the transmitter
-  rx_impair_config impair_out; // ... and to ours on their way to it
+  sockaddr_in destination{};         // -d
+  std::string file;                  // -w; "-" is standard output
+  std::string syslog_prefix;         // -l
+  rx_config engine;                  // version and own description
+  bool request_repeat_fixed = false; // -r given: the repeat time no longer follows the round trip
+  rx_impair_config impair_in;        // -I: what the link does to datagrams from the transmitter
+  rx_impair_config impair_out;       // ... and to ours on their way to it
 };
 
 enum class rx_parse_result { run, exit_ok };

@@ -1,5 +1,7 @@
 #include "rx_request.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <new>
 
@@ -18,9 +20,14 @@ void flush(rx_requests *r, rx_request_send send, void *ctx, bool probe = false) 
   }
   // A fresh id per packet: the transmitter then counts every number of it, while a copy of
   // the same packet (same id) within 200 ms counts once.
-  const std::uint8_t head[header_size] = {tun_magic[0], tun_magic[1], tun_magic[2], tun_magic[3], r->version,
+  const std::uint8_t head[header_size] = {tun_magic[0],
+                                          tun_magic[1],
+                                          tun_magic[2],
+                                          tun_magic[3],
+                                          r->version,
                                           static_cast<std::uint8_t>(TUN_REQUEST | tun_fec_bit),
-                                          static_cast<std::uint8_t>(r->building), r->next_id++};
+                                          static_cast<std::uint8_t>(r->building),
+                                          r->next_id++};
   std::memcpy(r->packet, head, header_size);
   send(ctx, std::span<const std::uint8_t>(r->packet, header_size + 8 * std::size_t{r->building}));
   ++(probe ? r->stat.probes : r->stat.packets);
@@ -35,7 +42,9 @@ void ask(rx_requests *r, std::uint64_t seq, rx_request_send send, void *ctx) {
   }
 }
 
-rx_missing &at(rx_requests *r, std::uint64_t i) { return r->list[(r->first + i) % r->capacity]; }
+rx_missing &at(rx_requests *r, std::uint64_t i) {
+  return r->list[(r->first + i) % r->capacity];
+}
 
 } // namespace
 
@@ -84,7 +93,8 @@ bool rx_requests_position(rx_requests *r, std::uint64_t pos) {
   return r->fec_seen > r->lowest_wait;
 }
 
-void rx_requests_scan(rx_requests *r, const rx_window *w, std::int64_t now_ns, rx_request_send send, void *ctx) {
+void rx_requests_scan(rx_requests *r, const rx_window *w, std::int64_t now_ns, rx_request_send send,
+                      void *ctx) {
   std::int64_t next = INT64_MAX;
   std::uint64_t kept = 0;
   std::uint64_t lowest_wait = UINT64_MAX;
@@ -113,6 +123,25 @@ void rx_requests_scan(rx_requests *r, const rx_window *w, std::int64_t now_ns, r
   r->lowest_wait = lowest_wait;
   flush(r, send, ctx);
   r->next_scan_ns = next;
+}
+
+void rx_requests_note_rtt(rx_requests *r, std::int64_t rtt_ns) {
+  if (rtt_ns <= 0 || rtt_ns > rx_request_repeat_max_ns) {
+    return;
+  }
+  if (r->srtt_ns == 0) {
+    r->srtt_ns = rtt_ns;
+    r->rttvar_ns = rtt_ns / 2;
+  } else {
+    const std::int64_t dev = r->srtt_ns > rtt_ns ? r->srtt_ns - rtt_ns : rtt_ns - r->srtt_ns;
+    r->rttvar_ns = (3 * r->rttvar_ns + dev) / 4;
+    r->srtt_ns = (7 * r->srtt_ns + rtt_ns) / 8;
+  }
+  if (!r->repeat_follows_rtt) {
+    return;
+  }
+  const std::int64_t margin = std::max(4 * r->rttvar_ns, rx_request_repeat_margin_ns);
+  r->repeat_ns = std::clamp(r->srtt_ns + margin, rx_request_repeat_min_ns, rx_request_repeat_max_ns);
 }
 
 void rx_requests_probe(rx_requests *r, std::uint64_t from, unsigned n, rx_request_send send, void *ctx) {
