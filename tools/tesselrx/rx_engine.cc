@@ -211,6 +211,18 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
   if (p.fec_layout) {
     ++e->stat.data_fec_layout;
   }
+  // A slice behind the head stamped later than anything held comes from a restarted
+  // transmitter, which has a key of its own: the old one would turn its stream into noise.
+  const rx_window &w = e->window;
+  // Once: until a slice is stored again, the key that comes next is the new one.
+  if (keyed(e) && !e->rekeying && p.encrypted && w.head != 0 && p.seq < w.head &&
+      p.slice_time_ns > w.newest_time_ns) {
+    e->aes->flags = static_cast<std::uint8_t>(e->aes->flags & ~AES_FLAG_KEY_RECEIVED);
+    e->rekeying = true;
+    e->key_asked = false;
+    e->undecryptable_logged = false;
+    nk_log(e->nk, LOG_NOTICE, "A new stream at slice %" PRIu64 ": asking for its key", p.seq);
+  }
   std::span<const std::uint8_t> ts;
   if (!clear_bytes(e, p, &ts)) {
     return;
@@ -265,6 +277,7 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
       e->stat.gap_slices += p.seq - highest_before - 1;
       note_missing(e, highest_before + 1, p.seq, now_ns);
     }
+    e->rekeying = false;
     e->window.slots[p.seq & (e->window.capacity - 1)].origin =
         p.rebuilt ? rx_origin::parity : (p.type == TUN_DATA_RESENT ? rx_origin::resend : rx_origin::wire);
     break;

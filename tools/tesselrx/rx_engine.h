@@ -136,6 +136,7 @@ struct rx_engine {
   bool key_asked = false;
   bool key_not_needed = false; // the stream came in clear: this transmitter does not encrypt
   bool undecryptable_logged = false;
+  bool rekeying = false; // the key was dropped for a restarted transmitter's new one
   alignas(8) std::uint8_t clear[slice_payload_max] = {};
   alignas(8) std::uint8_t out[sizeof(tun_ping_packet)] = {};
 };

@@ -43,10 +43,8 @@ struct RxEngine : ::testing::Test {
     return rx_engine_input(&e, std::span<const std::uint8_t>(b.data(), b.size()), tx, now);
   }
   // Slice `seq` stamped at `t` ms on the transmitter's clock, arriving at `at` ms.
-  rx_reject slice(std::uint64_t seq, std::int64_t t, std::int64_t at, std::uint8_t type = 0,
-                  bool fec = false) {
-    return in(make_data(seq, 1, t / 1000, (t % 1000) * ms, static_cast<std::uint8_t>(seq), type, 7, fec, seq),
-              at * ms);
+  rx_reject slice(std::uint64_t seq, std::int64_t t, std::int64_t at, std::uint8_t type = 0, bool fec = false) {
+    return in(make_data(seq, 1, t / 1000, (t % 1000) * ms, static_cast<std::uint8_t>(seq), type, 7, fec, seq), at * ms);
   }
   std::vector<std::uint8_t> played_firsts() const {
     std::vector<std::uint8_t> v;
@@ -150,8 +148,7 @@ TEST_F(RxEngine, FirstContactAsksForTheDescriptionAndStartsPinging) {
   EXPECT_TRUE(edge.sent.empty()); // no peer yet
   slice(1, 0, 7);
   ASSERT_EQ(edge.sent.size(), 1u);
-  EXPECT_EQ(edge.sent[0].data,
-            (bytes{0x48, 0x21, 0x47, 0x20, 7, 0x20, 10, 0, 1, 1, 3, 2, 5, 'a', 'l', 'p', 'h', 'a'}));
+  EXPECT_EQ(edge.sent[0].data, (bytes{0x48, 0x21, 0x47, 0x20, 7, 0x20, 10, 0, 1, 1, 3, 2, 5, 'a', 'l', 'p', 'h', 'a'}));
   EXPECT_EQ(edge.sent[0].to.sin_port, tx.sin_port);
 
   rx_engine_poll(&e, 7 * ms + 5);
@@ -184,8 +181,8 @@ TEST_F(RxEngine, PingRepliesGiveTheRoundTrip) {
   slice(1, 0, 0);
   rx_engine_poll(&e, 10 * ms); // ping 1 at 10 ms
   in(make_ping_reply(1, 0, 10 * ms), 13 * ms);
-  in(make_ping_reply(9, 0, 10 * ms), 14 * ms); // never sent
-  in(make_ping_reply(1, 0, 20 * ms), 15 * ms); // from our future
+  in(make_ping_reply(9, 0, 10 * ms), 14 * ms);  // never sent
+  in(make_ping_reply(1, 0, 20 * ms), 15 * ms);  // from our future
   EXPECT_EQ(e.stat.ping_replies, 3u);
   EXPECT_EQ(e.stat.rtt_count, 1u);
   EXPECT_EQ(e.stat.rtt_min_ns, 3 * ms);
@@ -195,8 +192,7 @@ TEST_F(RxEngine, PingRepliesGiveTheRoundTrip) {
 TEST_F(RxEngine, InfoRequestIsAnsweredAndTheDescriptionStored) {
   cfg.info.description = "rx";
   start();
-  const bytes request{0x48, 0x21, 0x47, 0x20, 7, 0x20, 14,  0,   1, 1, 200,
-                      9,    1,    'x',  2,    3, 'b',  'e', 't', 3, 1, 4};
+  const bytes request{0x48, 0x21, 0x47, 0x20, 7, 0x20, 14, 0, 1, 1, 200, 9, 1, 'x', 2, 3, 'b', 'e', 't', 3, 1, 4};
   ASSERT_EQ(in(request, 0), rx_reject::none);
   // First contact asks; the request is then answered with the same description as a reply.
   EXPECT_EQ(sent_types(), (std::vector<std::uint8_t>{0x20, 0x21}));
@@ -267,93 +263,6 @@ TEST_F(RxEngine, PingsFollowTheDataSourceAndRepliesGoToWhoAsked) {
   rx_engine_poll(&e, 200 * ms);
   EXPECT_EQ(edge.sent.back().data[5], 0x11);
   EXPECT_EQ(edge.sent.back().to.sin_port, loopback(40001).sin_port);
-}
-
-} // namespace
-
-namespace {
-
-// A receiver that starts while the stream runs (restarted beside a running transmitter), and a
-// transmitter that starts again from slice 1 under a running receiver.
-struct RxEngineJoin : RxEngine {
-  std::vector<std::uint64_t> requested() const {
-    std::vector<std::uint64_t> out;
-    for (const auto &s : edge.sent) {
-      if ((s.data[5] & 0x3F) != 0x10) {
-        continue;
-      }
-      for (std::size_t i = 0; i < s.data[6]; ++i) {
-        std::uint64_t v;
-        std::memcpy(&v, s.data.data() + 8 + 8 * i, 8);
-        out.push_back(v);
-      }
-    }
-    return out;
-  }
-};
-
-TEST_F(RxEngineJoin, AJoiningReceiverStartsAtItsFirstSliceAndOldResendsDoNotPullItBack) {
-  start();
-  // Slice n was stamped at 5n ms; the receiver hears the stream from slice 571 on.
-  slice(571, 2855, 3000);
-  slice(572, 2860, 3005);
-  rx_engine_poll(&e, 3010 * ms);
-  EXPECT_TRUE(requested().empty()) << "no history before the first slice";
-  // Resends another receiver had asked for arrive now. Slice 571 plays at 2855 + 145 + 100 ms:
-  // those stamped before 2766 ms (up to 553) have had their turn; the others can still play
-  // ahead of it.
-  for (std::uint64_t s = 500; s < 571; ++s) {
-    slice(s, static_cast<std::int64_t>(s) * 5, 3011, 1);
-  }
-  EXPECT_EQ(e.window.head, 554u);
-  EXPECT_EQ(e.stat.late, 54u);
-  for (std::uint64_t s = 573; s < 600; ++s) {
-    slice(s, static_cast<std::int64_t>(s) * 5, 3000 + 5 * static_cast<std::int64_t>(s - 571));
-  }
-  rx_engine_poll(&e, 4000 * ms);
-  ASSERT_EQ(edge.played.size(), 46u);
-  EXPECT_EQ(edge.played.front()[0], static_cast<std::uint8_t>(554));
-  EXPECT_EQ(edge.played.back()[0], static_cast<std::uint8_t>(599));
-  EXPECT_EQ(e.stat.lost, 0u);
-}
-
-TEST_F(RxEngineJoin, ALostStartOfAFreshStreamIsStillAskedFor) {
-  start();
-  slice(3, 15, 20);
-  rx_engine_poll(&e, 21 * ms);
-  EXPECT_EQ(requested(), (std::vector<std::uint64_t>{1, 2}));
-  slice(1, 5, 40, 1);
-  slice(2, 10, 41, 1);
-  rx_engine_poll(&e, 500 * ms);
-  EXPECT_EQ(played_firsts(), (std::vector<std::uint8_t>{1, 2, 3}));
-}
-
-TEST_F(RxEngineJoin, ARestartedTransmitterIsTakenFromSliceOne) {
-  start();
-  for (std::uint64_t s = 1; s <= 40; ++s) {
-    slice(s, 5 * static_cast<std::int64_t>(s), 5 * static_cast<std::int64_t>(s));
-  }
-  rx_engine_poll(&e, 150 * ms); // about half played, the rest waiting
-  const std::uint64_t waiting = e.window.pending;
-  ASSERT_GT(waiting, 0u);
-  // The new process numbers from 1 again, its clock later than anything of the old one; its
-  // first slice is lost.
-  edge.sent.clear();
-  slice(2, 1010, 1010);
-  EXPECT_EQ(e.stat.resyncs, 1u);
-  EXPECT_EQ(e.stat.lost, waiting);
-  rx_engine_poll(&e, 1011 * ms);
-  EXPECT_EQ(requested(), (std::vector<std::uint64_t>{1}));
-  slice(1, 1005, 1020, 1);
-  slice(30, 150, 1021, 1); // a resend of the old stream, asked for before the restart
-  for (std::uint64_t s = 3; s <= 10; ++s) {
-    slice(s, 1000 + 5 * static_cast<std::int64_t>(s), 1000 + 5 * static_cast<std::int64_t>(s));
-  }
-  edge.played.clear();
-  rx_engine_poll(&e, 2000 * ms);
-  EXPECT_EQ(played_firsts(), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-  EXPECT_EQ(e.stat.duplicates, 0u);
-  EXPECT_GE(e.stat.late, 1u);
 }
 
 } // namespace
