@@ -84,6 +84,9 @@ while time.monotonic() < end:
             seq += 1
             d = hdr(0x11) + struct.pack("<Qqqqq", seq, 1, seq, 0, 0)
             out = socks[seq % len(socks)]
+        elif make is None:  # the baseline: a peer that only listens
+            time.sleep(0.001)
+            break
         else:
             d = make()
             out = s
@@ -159,6 +162,13 @@ def run_tunnel(tmp_path, kind, der, seconds=6, rate=2000):
                "tx_peak_rss_kb": hwm}
     print("HOSTILE", json.dumps(figures))
     return infile.read_bytes(), (tmp_path / "out.ts").read_bytes(), counters, lines, figures
+
+
+def test_quiet_peer_baseline(tmp_path, der):
+    """The same run with a second output that only listens: the figures to compare with."""
+    sent, got, c, lines, fig = run_tunnel(tmp_path, "quiet", der)
+    assert got == sent and c["lost"] == 0
+    assert fig["hostile_datagrams"] == 0
 
 
 @pytest.mark.parametrize("kind", ["requests", "garbage", "keys", "pings"])
