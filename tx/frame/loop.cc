@@ -112,7 +112,7 @@ void tx_loop_pass(tesseltx *t) {
   }
   // The encryption worker's signal ends a wait (or a tick) as soon as slices are ready to go.
   const int aes_fd = t->aes ? t->aes->ready_fd : -1;
-  const bool watch_aes = aes_fd >= 0 && aes_fd < FD_SETSIZE;
+  const bool watch_aes = !tick && aes_fd >= 0 && aes_fd < FD_SETSIZE;
   if (watch_aes) {
     FD_SET(aes_fd, &rfds);
     if (aes_fd + 1 > max_fd) {
@@ -127,8 +127,18 @@ void tx_loop_pass(tesseltx *t) {
   tr_fdset(t->tr, &max_fd, tick ? &unwatched : &rfds, &wfds);
 
   nk_t_start(nk);
+  if (watch_aes) {
+    t->aes->loop_waiting.store(true, std::memory_order_release);
+    // Slices marked just before the flag was seen set have not been signalled: look once more.
+    if (tx_stream_pending(t)) {
+      timeout = {0, 0};
+    }
+  }
   const int ready = select(max_fd + 1, &rfds, &wfds, nullptr, &timeout);
   const int select_errno = errno;
+  if (watch_aes) {
+    t->aes->loop_waiting.store(false, std::memory_order_relaxed);
+  }
   nk_t_end(nk, &t->stat.t_select);
 
   act_on_signals(t);

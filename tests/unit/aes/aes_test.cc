@@ -466,12 +466,19 @@ TEST_F(Worker, ABurstIsEncryptedInOneGoAndTheLoopIsWokenForIt) {
   t->tr->info_request = 0;
   t->tr->last_info = t->now;
 
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 20; ++i) {
+    feed(pattern(188 * 7, static_cast<std::size_t>(i)));
+  }
+  ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), &t->buffer[20]) != 0; }));
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "no signal while the loop is not waiting for one";
+  a->loop_waiting = true;
+  for (int i = 20; i < 40; ++i) {
     feed(pattern(188 * 7, static_cast<std::size_t>(i)));
   }
   ASSERT_EQ(t->next, 41u);
   ASSERT_TRUE(eventually([&] { return is_encrypted(t.get(), &t->buffer[40]) != 0; }));
-  EXPECT_EQ(poll(&p, 1, 0), 1) << "the finished burst is signalled";
+  EXPECT_EQ(poll(&p, 1, 0), 1) << "the finished burst is signalled to a waiting loop";
+  a->loop_waiting = false;
   for (int i = 1; i <= 40; ++i) {
     EXPECT_NE(is_encrypted(t.get(), &t->buffer[static_cast<std::size_t>(i)]), 0) << i;
   }
