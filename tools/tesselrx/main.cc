@@ -186,6 +186,8 @@ int main(int argc, char **argv) {
     wake = std::min({wake, rx_impair_next_due(&edge->in), rx_impair_next_due(&edge->out)});
     std::int64_t wait = wake - monotonic_ns();
     wait = wait < 0 ? 0 : (wait > 100000000 ? 100000000 : wait);
+    // What the engine played in this pass leaves now, in one go, before the loop sleeps.
+    rx_sink_flush(&edge->sink);
     if (flowing && wait > tick_ns) {
       wait = tick_ns;
     }
@@ -215,6 +217,7 @@ int main(int argc, char **argv) {
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);
+  rx_sink_flush(&edge->sink);
   rx_engine_report(e);
   if (impaired) {
     nk_log(nk, LOG_NOTICE, "Link in: %s", rx_impair_summary(&edge->in).c_str());

@@ -23,7 +23,8 @@ rx_fd::~rx_fd() {
   }
 }
 
-bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned count, std::vector<rx_fd> *out) {
+bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned count,
+                            std::vector<rx_fd> *out) {
   out->clear();
   for (unsigned i = 0; i < count; ++i) {
     rx_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP));
@@ -62,6 +63,7 @@ bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to) {
   setsockopt(s->fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   s->is_udp = true;
   s->to = to;
+  s->pending = std::make_unique<std::uint8_t[]>(rx_sink_batch_bytes);
   return true;
 }
 
@@ -76,20 +78,13 @@ bool rx_sink_open_file(NKCx *nk, rx_sink *s, const std::string &path) {
     nk_error(nk, "%s: %s", path.c_str(), std::strerror(errno));
     return false;
   }
+  s->pending = std::make_unique<std::uint8_t[]>(rx_sink_batch_bytes);
   return true;
 }
 
-void rx_sink_write(rx_sink *s, std::span<const std::uint8_t> bytes) {
-  if (s->is_udp) {
-    const ssize_t n = sendto(s->fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&s->to),
-                             sizeof s->to);
-    if (n != static_cast<ssize_t>(bytes.size())) {
-      ++s->write_errors;
-    }
-    return;
-  }
-  const std::uint8_t *p = bytes.data();
-  std::size_t left = bytes.size();
+namespace {
+
+void write_file(rx_sink *s, const std::uint8_t *p, std::size_t left) {
   while (left > 0) {
     const ssize_t n = write(s->fd.get(), p, left);
     if (n < 0 && errno == EINTR) {
@@ -103,5 +98,70 @@ void rx_sink_write(rx_sink *s, std::span<const std::uint8_t> bytes) {
     }
     p += n;
     left -= static_cast<std::size_t>(n);
+  }
+}
+
+void send_now(rx_sink *s, std::span<const std::uint8_t> bytes) {
+  const ssize_t n = sendto(s->fd.get(), bytes.data(), bytes.size(), 0,
+                           reinterpret_cast<const sockaddr *>(&s->to), sizeof s->to);
+  if (n != static_cast<ssize_t>(bytes.size())) {
+    ++s->write_errors;
+  }
+}
+
+} // namespace
+
+void rx_sink_flush(rx_sink *s) {
+  if (!s->is_udp) {
+    write_file(s, s->pending.get(), s->used);
+    s->used = 0;
+    return;
+  }
+  std::size_t first = 0;
+  while (first < s->datagrams) {
+    const int n = sendmmsg(s->fd.get(), &s->msgs[first], static_cast<unsigned>(s->datagrams - first), 0);
+    if (n > 0) {
+      first += static_cast<std::size_t>(n);
+    } else if (errno != EINTR) {
+      ++s->write_errors; // the first of the rest is refused: count it and go on
+      ++first;
+    }
+  }
+  s->datagrams = 0;
+  s->used = 0;
+}
+
+void rx_sink_write(rx_sink *s, std::span<const std::uint8_t> bytes) {
+  if (!s->pending) {
+    // Not opened through rx_sink_open_*: nothing gathers.
+    if (s->is_udp) {
+      send_now(s, bytes);
+    } else {
+      write_file(s, bytes.data(), bytes.size());
+    }
+    return;
+  }
+  if (s->used + bytes.size() > rx_sink_batch_bytes || (s->is_udp && s->datagrams == rx_sink_batch)) {
+    rx_sink_flush(s);
+  }
+  if (bytes.size() > rx_sink_batch_bytes) {
+    if (s->is_udp) {
+      send_now(s, bytes);
+    } else {
+      write_file(s, bytes.data(), bytes.size());
+    }
+    return;
+  }
+  std::uint8_t *at = s->pending.get() + s->used;
+  std::memcpy(at, bytes.data(), bytes.size());
+  s->used += bytes.size();
+  if (s->is_udp) {
+    const std::size_t i = s->datagrams++;
+    s->iov[i] = {at, bytes.size()};
+    s->msgs[i].msg_hdr = {};
+    s->msgs[i].msg_hdr.msg_name = &s->to;
+    s->msgs[i].msg_hdr.msg_namelen = sizeof s->to;
+    s->msgs[i].msg_hdr.msg_iov = &s->iov[i];
+    s->msgs[i].msg_hdr.msg_iovlen = 1;
   }
 }
