@@ -62,27 +62,38 @@ void put_escaped(std::string &out, unsigned char c) {
 
 } // namespace
 
-std::string tun_printable(std::string_view text) {
+std::string tun_printable(std::string_view text, std::size_t max_out) {
   std::string out;
   out.reserve(text.size());
+  // Where each whole character or escape ends, so that a cut never splits one.
+  std::size_t fits = 0;
+  const std::size_t budget = max_out < 3 ? 0 : max_out - 3;
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
       ++i;
-      continue;
+    } else {
+      const std::size_t n = c >= 0x80 ? utf8_sequence(text.substr(i)) : 0;
+      // U+0080..U+009F are the C1 controls, encoded C2 80..C2 9F.
+      const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+      if (n == 0 || c1) {
+        put_escaped(out, c);
+        ++i;
+      } else {
+        out.append(text.substr(i, n));
+        i += n;
+      }
     }
-    const std::size_t n = c >= 0x80 ? utf8_sequence(text.substr(i)) : 0;
-    // U+0080..U+009F are the C1 controls, encoded C2 80..C2 9F.
-    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
-    if (n == 0 || c1) {
-      put_escaped(out, c);
-      ++i;
-      continue;
+    if (out.size() <= budget) {
+      fits = out.size();
     }
-    out.append(text.substr(i, n));
-    i += n;
+    if (out.size() > max_out) {
+      out.resize(fits);
+      out += "...";
+      return out;
+    }
   }
   return out;
 }

@@ -38,11 +38,14 @@ int tun_receive_info_packet(tun_info *info, std::span<const std::uint8_t> packet
 
 // A peer's text as it may be logged or written to a line of the dump: valid UTF-8 stays as it
 // is, while control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN, so that
-// a peer can neither drive a terminal nor start a line of its own.
-std::string tun_printable(std::string_view text);
+// a peer can neither drive a terminal nor start a line of its own. A result longer than
+// `max_out` bytes is cut after a whole character or escape and ends in "..." (a log line has
+// room for about 250 bytes, and a line cut inside a character would not be UTF-8).
+std::string tun_printable(std::string_view text, std::size_t max_out = SIZE_MAX);
 
 // The dump-file path for a name: "/tmp/tuninfo-<name>.txt", cut at 30 characters.
 std::string tun_info_dump_path(const char *name);
 
-// Writes the description to the dump file, its texts made printable; a file that cannot be opened is skipped silently.
+// Writes the description to the dump file, its texts made printable; a file that cannot be opened is skipped
+// silently.
 void tun_dump_info(const char *name, const tun_info *info);

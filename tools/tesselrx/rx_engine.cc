@@ -126,7 +126,12 @@ void learn_peer(rx_engine *e, const sockaddr_in &from, std::int64_t now_ns) {
   }
 }
 
-std::string or_none(const std::optional<std::string> &s) { return s ? tun_printable(*s) : "(none)"; }
+// Two texts of up to 255 bytes each, escaped, in a log line of 254 characters.
+constexpr std::size_t info_text_log_max = 96;
+
+std::string or_none(const std::optional<std::string> &s) {
+  return s ? tun_printable(*s, info_text_log_max) : "(none)";
+}
 
 // With parity on the way, the first request waits until a packet past the parity of the
 // newest group has arrived (the parity has then had its chance), or a quarter of the latency.
@@ -146,7 +151,7 @@ void note_missing(rx_engine *e, std::uint64_t from, std::uint64_t to, std::int64
 
 // A first send arriving after its slice was rebuilt or resent was only overtaken, not lost.
 void reclassify(rx_engine *e, const rx_packet &p) {
-  rx_slot &s = e->window.slots[p.seq & (e->window.capacity - 1)];
+  rx_slot &s = e->window.slots[static_cast<std::size_t>(p.seq & (e->window.capacity - 1))];
   if (s.filled && s.seq == p.seq && !p.rebuilt && p.type == TUN_DATA) {
     s.origin = rx_origin::wire;
   }
@@ -278,7 +283,7 @@ void handle_data(rx_engine *e, const rx_packet &p, std::int64_t now_ns) {
       note_missing(e, highest_before + 1, p.seq, now_ns);
     }
     e->rekeying = false;
-    e->window.slots[p.seq & (e->window.capacity - 1)].origin =
+    e->window.slots[static_cast<std::size_t>(p.seq & (e->window.capacity - 1))].origin =
         p.rebuilt ? rx_origin::parity : (p.type == TUN_DATA_RESENT ? rx_origin::resend : rx_origin::wire);
     break;
   }

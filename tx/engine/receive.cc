@@ -20,8 +20,11 @@ struct limits_entry {
 };
 std::vector<limits_entry> limits_table;
 
+// Two texts of up to 255 bytes each, escaped, in a log line of 254 characters.
+constexpr std::size_t info_text_log_max = 96;
+
 std::string printable_or_dash(const std::optional<std::string> &s) {
-  return s ? tun_printable(*s) : std::string("-");
+  return s ? tun_printable(*s, info_text_log_max) : std::string("-");
 }
 
 // Where the active receiver's description is dumped when no syslog prefix names the node.

@@ -94,6 +94,30 @@ TEST(Printable, ControlAndBrokenBytesAreEscapedValidUtf8Stays) {
   }
 }
 
+TEST(Printable, ALongTextIsCutBetweenCharactersAndEscapes) {
+  const struct {
+    std::string in;
+    std::size_t max;
+    std::string out;
+  } cases[] = {
+      {"abcdefgh", 8, "abcdefgh"},
+      {"abcdefghi", 8, "abcde..."},
+      {"ab\x01"
+       "cdefghi",
+       9, "ab\\x01..."},
+      {"ab\x01"
+       "cdefghi",
+       8, "ab..."},                                          // the escape would not fit whole
+      {"ab\xc3\xa9\xc3\xa9xyz", 9, "ab\xc3\xa9\xc3\xa9xyz"}, // exactly full
+      {"ab\xc3\xa9\xc3\xa9xyzw", 8, "ab\xc3\xa9..."},        // nor would a character
+  };
+  for (const auto &c : cases) {
+    const std::string got = tun_printable(c.in, c.max);
+    EXPECT_EQ(got, c.out) << c.in;
+    EXPECT_LE(got.size(), c.max);
+  }
+}
+
 // One output over a filled ring, on a virtual clock, with what it logs captured.
 class PeerLimits : public testing::Test {
 protected:
