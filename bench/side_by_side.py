@@ -4,8 +4,10 @@ each carrying the same tsgen stream from a UDP input to a UDP output on loopback
 For the loss runs every tunnel goes through the same udprelay, which impairs both directions
 with the same seeded link model (the one tesselrx -I uses): the sender talks to the relay, the
 relay to the receiver, and the receiver's answers go back through it. Figures:
-  - delivered fraction and byte identity at 1, 5, 10 and 20 % random loss and in 20-datagram
-    bursts with 20 ms delay, all at one latency budget;
+  - delivered fraction and byte identity at 1, 5, 10 and 20 % random loss, in 20-datagram
+    bursts with 20 ms delay, and at 10 and 20 % loss with 20 ms delay each way, all at one
+    latency budget, the tunnel's receiver with its defaults (BENCH_SIDE_TESSEL_REPEAT=<ms>
+    gives it -r);
   - CPU seconds per GB of stream (sender and receiver together) at 10, 50 and 100 Mbit/s;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
@@ -38,18 +40,21 @@ LINKS = [
     ("10% loss", "loss=10"),
     ("20% loss", "loss=20"),
     ("bursts", "burst=5:20,delay=20"),
+    ("10% loss, 20 ms", "loss=10,delay=20"),
+    ("20% loss, 20 ms", "loss=20,delay=20"),
 ]
 WORK = tempfile.mkdtemp(prefix="tessel-side.")
 
 SRT_OPTS = "latency=%d&rcvbuf=62500000&sndbuf=62500000&fc=50000" % LATENCY_MS
 SRT_INPUT = "rcvbuf=4194304"
 RIST_OPTS = "buffer=%d" % LATENCY_MS
-TESSEL_REPEAT_MS = 50
+# Empty: the receiver's defaults (its repeat time follows the round trip); a number: -r with it.
+TESSEL_REPEAT_MS = os.environ.get("BENCH_SIDE_TESSEL_REPEAT", "")
 TESSEL_FEC = "9"
 
 SETTINGS = {
-    "tessel": "tesseltx -o %d -e <2 x rate> -B 8388608; tesselrx -o %d -r %d -e <2 x rate>" %
-              (LATENCY_MS, LATENCY_MS, TESSEL_REPEAT_MS),
+    "tessel": "tesseltx -o %d -e <2 x rate> -B 8388608; tesselrx -o %d%s -e <2 x rate>" %
+              (LATENCY_MS, LATENCY_MS, " -r " + TESSEL_REPEAT_MS if TESSEL_REPEAT_MS else ""),
     "tessel-fec": "as tessel, and tesseltx -f %s (one parity packet per %s data packets)" % (TESSEL_FEC, TESSEL_FEC),
     "srt": "srt-live-transmit (live mode) 'udp://...?%s' -> 'srt://...?%s'" % (SRT_INPUT, SRT_OPTS),
     "rist": "ristsender/ristreceiver -p 1 (main profile), 'rist://...?%s'" % RIST_OPTS,
@@ -125,7 +130,7 @@ def counter(text, key):
 def receiver(peer, listen_port, out_port, rate):
     if peer.startswith("tessel"):
         return start([os.path.join(BIN, "tesselrx"), "-s", "127.0.0.1:%d" % listen_port, "-o", str(LATENCY_MS),
-                      "-r", str(TESSEL_REPEAT_MS), "-e", str(max(rate * 2000, 20000)), "-d",
+                      *(["-r", TESSEL_REPEAT_MS] if TESSEL_REPEAT_MS else []), "-e", str(max(rate * 2000, 20000)), "-d",
                       "127.0.0.1:%d" % out_port], "rx-" + peer, "Listening on")
     if peer == "srt":
         return start(["srt-live-transmit", "-q", "srt://:%d?mode=listener&%s" % (listen_port, SRT_OPTS),

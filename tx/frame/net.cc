@@ -241,15 +241,20 @@ std::uint64_t tx_oversized_inputs() {
 std::size_t tun_net_rx(tesseltx *t, bool known_readable, bool *filled) {
   tun_slice *first = tx_ring_slot(t, t->next);
   const std::size_t room = input_room(t);
+  if (in.msgs[0].msg_hdr.msg_iov == nullptr) {
+    // The headers point at their own vector and control buffer for good; a read then only
+    // names the slots and restores what the kernel reports back in place.
+    for (std::size_t i = 0; i < tx_batch_size; ++i) {
+      msghdr &m = in.msgs[i].msg_hdr;
+      m.msg_iov = &in.iov[i];
+      m.msg_iovlen = 1;
+      m.msg_control = in.cmsg[i].data();
+      in.iov[i].iov_len = sizeof first->udp_data;
+    }
+  }
   for (std::size_t i = 0; i < room; ++i) {
-    tun_slice *slot = first + i; // the room never passes the ring's end
-    in.iov[i] = {slot->udp_data, sizeof slot->udp_data};
-    msghdr &m = in.msgs[i].msg_hdr;
-    m = {};
-    m.msg_iov = &in.iov[i];
-    m.msg_iovlen = 1;
-    m.msg_control = in.cmsg[i].data();
-    m.msg_controllen = in.cmsg[i].size();
+    in.iov[i].iov_base = (first + i)->udp_data; // the room never passes the ring's end
+    in.msgs[i].msg_hdr.msg_controllen = input_cmsg_size;
   }
   const int flags = known_readable ? MSG_WAITFORONE : MSG_DONTWAIT;
   const int got = recvmmsg(t->socket, in.msgs.data(), static_cast<unsigned>(room), flags, nullptr);
