@@ -1,5 +1,6 @@
 """The transmitter's statistics as a real rrdcached receives them: what a run with known input
 leaves in the RRD files, and how the client lives through a server that goes away or refuses."""
+import errno
 import os
 import re
 import signal
@@ -209,7 +210,7 @@ def test_a_refusing_server_costs_one_line_every_10_s_and_nothing_else(tx, tmp_pa
         assert len(errors) == 2
         assert 9.5 < errors[1][0] - errors[0][0] < 12
         lines = rrd_lines(run.texts(), port)
-        refusal = "Connecting error: Connection refused (111). Disabling for 10 seconds."
+        refusal = "Connecting error: Connection refused (%d). Disabling for 10 seconds." % errno.ECONNREFUSED
         assert lines == ["Initialising.", "Connecting...", refusal, "Connection closed.", "Connecting...", refusal]
         data = [g for g in peer.got if g[2][5] & 0x3F == 0x00]
         assert len(data) == sent, "the tunnel is not disturbed"

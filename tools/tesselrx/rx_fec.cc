@@ -30,7 +30,7 @@ bool rx_fec_init(rx_fec *f) {
 
 void rx_fec_reset(rx_fec *f) {
   for (std::uint64_t i = 0; i < rx_fec_positions; ++i) {
-    f->store[i].kind = rx_fec_kind::none;
+    f->store[static_cast<std::size_t>(i)].kind = rx_fec_kind::none;
   }
   f->group = 0;
   f->parity_seen = false;

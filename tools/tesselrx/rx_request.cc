@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace {
@@ -43,13 +44,17 @@ void ask(rx_requests *r, std::uint64_t seq, rx_request_send send, void *ctx) {
 }
 
 rx_missing &at(rx_requests *r, std::uint64_t i) {
-  return r->list[(r->first + i) % r->capacity];
+  return r->list[static_cast<std::size_t>((r->first + i) % r->capacity)];
 }
 
 } // namespace
 
 bool rx_requests_init(rx_requests *r, std::uint64_t capacity, std::uint8_t version) {
-  r->list.reset(new (std::nothrow) rx_missing[capacity]);
+  // On a 32-bit target new[] would take the count modulo 2^32 and "succeed" small.
+  if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(rx_missing)) {
+    return false;
+  }
+  r->list.reset(new (std::nothrow) rx_missing[static_cast<std::size_t>(capacity)]);
   if (!r->list) {
     return false;
   }

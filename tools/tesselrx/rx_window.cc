@@ -2,11 +2,16 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <new>
 
 bool rx_window_init(rx_window *w, std::uint64_t capacity) {
   capacity = std::bit_ceil(capacity < 2 ? std::uint64_t{2} : capacity);
-  w->slots.reset(new (std::nothrow) rx_slot[capacity]);
+  // On a 32-bit target new[] would take the count modulo 2^32 and "succeed" small.
+  if (capacity == 0 || capacity > std::numeric_limits<std::size_t>::max() / sizeof(rx_slot)) {
+    return false;
+  }
+  w->slots.reset(new (std::nothrow) rx_slot[static_cast<std::size_t>(capacity)]);
   if (!w->slots) {
     return false;
   }
@@ -24,7 +29,7 @@ bool rx_window_init(rx_window *w, std::uint64_t capacity) {
 namespace {
 
 rx_slot &slot_of(rx_window *w, std::uint64_t seq) {
-  return w->slots[seq & (w->capacity - 1)];
+  return w->slots[static_cast<std::size_t>(seq & (w->capacity - 1))];
 }
 
 void store(rx_window *w, std::uint64_t seq, std::int64_t time_ns, std::span<const std::uint8_t> ts) {
@@ -46,8 +51,8 @@ void store(rx_window *w, std::uint64_t seq, std::int64_t time_ns, std::span<cons
 
 void restart_at(rx_window *w, std::uint64_t seq) {
   for (std::uint64_t i = 0; i < w->capacity && w->pending > 0; ++i) {
-    if (w->slots[i].filled) {
-      w->slots[i].filled = false;
+    if (w->slots[static_cast<std::size_t>(i)].filled) {
+      w->slots[static_cast<std::size_t>(i)].filled = false;
       --w->pending;
     }
   }
@@ -114,7 +119,7 @@ const rx_slot *rx_window_peek(const rx_window *w, std::uint64_t *missing_before)
   // Bounded by the capacity as well, so that no number near 2^64 can make the walk wrap.
   for (std::uint64_t i = 0; i < w->capacity && w->head + i <= w->highest && w->head + i >= w->head; ++i) {
     const std::uint64_t seq = w->head + i;
-    const rx_slot &s = w->slots[seq & (w->capacity - 1)];
+    const rx_slot &s = w->slots[static_cast<std::size_t>(seq & (w->capacity - 1))];
     if (s.filled && s.seq == seq) {
       *missing_before = seq - w->head;
       return &s;
@@ -129,7 +134,7 @@ void rx_window_pop(rx_window *w) {
   if (p == nullptr) {
     return;
   }
-  rx_slot &s = w->slots[p->seq & (w->capacity - 1)];
+  rx_slot &s = w->slots[static_cast<std::size_t>(p->seq & (w->capacity - 1))];
   s.filled = false;
   w->playing = true;
   --w->pending;
@@ -140,6 +145,6 @@ bool rx_window_missing(const rx_window *w, std::uint64_t seq) {
   if (w->head == 0 || seq < w->head || seq > w->highest) {
     return false;
   }
-  const rx_slot &s = w->slots[seq & (w->capacity - 1)];
+  const rx_slot &s = w->slots[static_cast<std::size_t>(seq & (w->capacity - 1))];
   return !(s.filled && s.seq == seq);
 }

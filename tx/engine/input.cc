@@ -1,5 +1,7 @@
 #include "input.h"
 
+#include <cinttypes>
+
 #include "nodekit.h"
 #include "queues.h"
 #include "ring.h"
@@ -39,10 +41,9 @@ bool tx_input(tesseltx *t, tun_slice *slot, std::size_t len, std::optional<std::
   for (transmission *tr = t->tr; tr != nullptr; tr = tr->next) {
     if (tr->active_flag && t->next >= tr->next_slice + static_cast<std::uint64_t>(t->buff_size)) {
       tx_stop(t, 0,
-              "Main buffer overrun for tr%d (%d slices exhausted from %lu to %lu)! Please check channel "
+              "Main buffer overrun for tr%d (%d slices exhausted from %" PRIu64 " to %" PRIu64 ")! Please check channel "
               "bandwidth. Exiting!",
-              tr->id, t->buff_size, static_cast<unsigned long>(tr->next_slice),
-              static_cast<unsigned long>(t->next));
+              tr->id, t->buff_size, tr->next_slice, t->next);
       return false;
     }
     // One walk over the outputs: the queue levels are sampled with the overrun check.

@@ -2,12 +2,14 @@
 // resend table, which are the same size (a power of two).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tesseltx.h"
 
-inline std::uint64_t tx_ring_index(const tesseltx *t, std::uint64_t seq) {
-  return seq & (static_cast<std::uint64_t>(t->buff_size) - 1);
+// A size_t: on the 32-bit target a 64-bit value cannot index an array.
+inline std::size_t tx_ring_index(const tesseltx *t, std::uint64_t seq) {
+  return static_cast<std::size_t>(seq & (static_cast<std::uint64_t>(t->buff_size) - 1));
 }
 
 // The ring slot that holds (or will hold) slice `seq`.

@@ -1,6 +1,7 @@
 #include "transmission.h"
 
 #include <arpa/inet.h>
+#include <cinttypes>
 
 #include "nodekit.h"
 #include "tesseltx.h"
@@ -44,7 +45,7 @@ void tr_init_buffer(transmission *tr) {
 
 void tr_activate(transmission *tr) {
   tesseltx *t = tr->t;
-  nk_log(&t->nk, LOG_NOTICE, "Activating tr%d @%lu", tr->id, static_cast<unsigned long>(t->next - 1));
+  nk_log(&t->nk, LOG_NOTICE, "Activating tr%d @%" PRIu64, tr->id, t->next - 1);
   // Before the first datagram there is no newest slice; start at slice 1, which no slot holds
   // yet, rather than at 0, which no slot ever holds.
   const std::uint64_t start = t->next > 1 ? t->next - 1 : 1;

@@ -439,7 +439,7 @@ TEST_F(Worker, EverySliceLeavesEncryptedAndInOrder) {
     ASSERT_EQ(p[48] & 0x80, 0x80) << "slice " << seq << " left in clear";
     ASSERT_EQ(n, data[i].size() / 188);
     const auto block = block_of(a, seq);
-    EXPECT_EQ(bytes(p.begin() + 49, p.begin() + 49 + 188 * n),
+    EXPECT_EQ(bytes(p.begin() + 49, p.begin() + 49 + static_cast<std::ptrdiff_t>(188 * n)),
               reference_ctr(a->key, false, block.data(), data[i].data(), 188 * n))
         << seq;
   }

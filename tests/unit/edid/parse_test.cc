@@ -86,7 +86,7 @@ Block block0_with(unsigned extensions, const std::vector<std::vector<std::uint8_
   Block b = make_block0(extensions);
   unsigned off = 54;
   for (const auto &t : dtds) {
-    std::copy(t.begin(), t.end(), b.begin() + off);
+    std::copy(t.begin(), t.end(), b.begin() + static_cast<std::ptrdiff_t>(off));
     off += 18;
   }
   fix_checksum(b);

@@ -39,7 +39,7 @@ protected:
     tr->last_info = t->now;
   }
   void put_slice(uint64_t seq, unsigned n, uint8_t fill) {
-    tun_slice &s = t->buffer[seq & static_cast<uint64_t>(t->buff_size - 1)];
+    tun_slice &s = t->buffer[static_cast<std::size_t>(seq & static_cast<uint64_t>(t->buff_size - 1))];
     s.seq = seq;
     s.size = static_cast<uint8_t>(n) & 0x7F;
     s.time = {static_cast<int64_t>(seq), 5};

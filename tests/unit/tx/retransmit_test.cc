@@ -37,8 +37,8 @@ protected:
   void received_and_sent(uint64_t first, uint64_t last) {
     const uint64_t mask = static_cast<uint64_t>(t->buff_size - 1);
     for (uint64_t s = first; s <= last; ++s) {
-      t->buffer[s & mask].seq = s;
-      t->buffer[s & mask].size = 1;
+      t->buffer[static_cast<std::size_t>(s & mask)].seq = s;
+      t->buffer[static_cast<std::size_t>(s & mask)].size = 1;
     }
     t->next = last + 1;
     tr->next_slice = last + 1;
@@ -57,7 +57,7 @@ protected:
     p.h.id = static_cast<uint8_t>(id >= 0 ? id : 0);
     tun_request(tr, 8 + 8 * (received_seqs == SIZE_MAX ? i : received_seqs));
   }
-  tx_slice &entry(uint64_t seq) { return tr->slice[seq & static_cast<uint64_t>(t->buff_size - 1)]; }
+  tx_slice &entry(uint64_t seq) { return tr->slice[static_cast<std::size_t>(seq & static_cast<uint64_t>(t->buff_size - 1))]; }
   // Resends until nothing is pending; returns the slice numbers in the order they went.
   std::vector<uint64_t> drain() {
     std::vector<uint64_t> out;

@@ -1,5 +1,6 @@
 // The rrdcached client driven as the transmitter's loop drives it, against a loopback listener
 // that stands for the server.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -215,7 +216,8 @@ TEST_F(Client, RefusedConnectionsBackOffTenSecondsThenRetryInTheSameCall) {
   }
   ASSERT_EQ(c.conn_state, RRD_DISABLED);
   const std::string tag = "Rrd (" + where + "): ";
-  const std::string refusal = "Connection refused (111). Disabling for 10 seconds.";
+  // The number is the platform's own (146 on MIPS).
+  const std::string refusal = "Connection refused (" + std::to_string(ECONNREFUSED) + "). Disabling for 10 seconds.";
   ASSERT_FALSE(logged.empty());
   EXPECT_TRUE(logged.back() == tag + "Connecting error: " + refusal ||
               logged.back() == tag + "Unable to connect: " + refusal)
@@ -247,7 +249,7 @@ TEST_F(Client, AConnectFoundCompleteIsProbedBeforeReports) {
   logged.clear();
   EXPECT_EQ(sets_of_next_pass(), std::make_pair(false, true));
   const std::string tag = "Rrd (127.0.0.1:" + std::to_string(server.port) + "): ";
-  EXPECT_EQ(logged.back(), tag + "Is connected: Transport endpoint is already connected (106)");
+  EXPECT_EQ(logged.back(), tag + "Is connected: Transport endpoint is already connected (" + std::to_string(EISCONN) + ")");
   c.line_no = 1;
   pass();
   EXPECT_EQ(c.conn_state, RRD_CONNECTED);

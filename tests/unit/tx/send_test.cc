@@ -63,8 +63,8 @@ protected:
   }
   void apply(const state &s) {
     for (uint64_t seq = 1; seq <= 20; ++seq) {
-      t->buffer[seq].seq = seq;
-      t->buffer[seq].size = 1;
+      t->buffer[static_cast<std::size_t>(seq)].seq = seq;
+      t->buffer[static_cast<std::size_t>(seq)].size = 1;
     }
     t->next = 21;
     tr->next_slice = 20;
@@ -129,7 +129,7 @@ TEST(Plan, BandwidthWindowHoldsStreamButNotControl) {
   tr->last_info = t->now;
   tr->last_ping = t->now;
   for (uint64_t seq = 1; seq <= 3; ++seq) {
-    t->buffer[seq].seq = seq;
+    t->buffer[static_cast<std::size_t>(seq)].seq = seq;
   }
   t->next = 4;
   EXPECT_TRUE(tr_plan(tr)) << "a new window opens";
@@ -152,8 +152,8 @@ TEST(Send, PacketGoesToTheRotatingPortThroughTheGivenFunction) {
   tr->info_request = 0;
   tr->last_info = t->now;
   for (uint64_t seq = 1; seq <= 3; ++seq) {
-    t->buffer[seq].seq = seq;
-    t->buffer[seq].size = 2;
+    t->buffer[static_cast<std::size_t>(seq)].seq = seq;
+    t->buffer[static_cast<std::size_t>(seq)].size = 2;
   }
   t->next = 4;
   sent_capture out;
