@@ -145,7 +145,7 @@ void rx_requests_note_rtt(rx_requests *r, std::int64_t rtt_ns) {
   if (!r->repeat_follows_rtt) {
     return;
   }
-  const std::int64_t margin = std::max(4 * r->rttvar_ns, rx_request_repeat_margin_ns);
+  const std::int64_t margin = std::max(r->rttvar_ns, rx_request_repeat_margin_ns);
   r->repeat_ns = std::clamp(r->srtt_ns + margin, rx_request_repeat_min_ns, rx_request_repeat_max_ns);
 }
 

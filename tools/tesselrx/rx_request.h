@@ -5,7 +5,8 @@
 // A number is asked again after `repeat_ns` for as long as it is missing and its turn to play
 // has not passed; numbers behind the play head are dropped from the list, never asked for.
 // Unless fixed, `repeat_ns` follows the measured round trip (smoothed as TCP smooths its own),
-// so that a short link gets many chances within the latency and a long one no duplicates.
+// so that a short link gets many chances within the latency and a long one no duplicates. The
+// margin is one deviation, not TCP's four: asking early costs a duplicate, asking late a slice.
 #pragma once
 
 #include <cstdint>
@@ -79,7 +80,7 @@ void rx_requests_scan(rx_requests *r, const rx_window *w, std::int64_t now_ns, r
                       void *ctx);
 
 // A round trip of `rtt_ns` was measured: unless the repeat time is fixed, it becomes the
-// smoothed round trip plus four deviations (at least a small margin), within its bounds.
+// smoothed round trip plus its deviation (at least a small margin), within its bounds.
 // Nonsense samples (not positive) are ignored.
 void rx_requests_note_rtt(rx_requests *r, std::int64_t rtt_ns);
 
