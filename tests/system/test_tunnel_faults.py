@@ -93,12 +93,9 @@ def test_receiver_killed_and_restarted_picks_the_stream_up(tmp_path):
     assert len(firsts) == 1 and 0 <= firsts[0] - first < 100
 
 
-# Encrypted, the receiver's probes during the restart ask for slices the new transmitter holds
-# back for the tunnel delay; its resend path sends them before the encryption worker has marked
-# them (in clear or half-encrypted), so the stream can arrive damaged until that path waits.
-@pytest.mark.parametrize("crypt", [(), pytest.param(("-K",), marks=pytest.mark.xfail(
-    reason="resends of slices not yet encrypted (transmitter's send path)", strict=False))],
-    ids=["clear", "encrypted"])
+# Encrypted, the receiver's probes during the restart ask for slices the new transmitter has
+# not encrypted yet; the resend waits for the worker as a new slice does.
+@pytest.mark.parametrize("crypt", [(), ("-K",)], ids=["clear", "encrypted"])
 def test_transmitter_restarted_the_receiver_takes_the_new_stream_from_slice_1(tmp_path, crypt):
     rx = receiver(tmp_path, "out.ts", extra=crypt)
     in_port = free_udp_ports()[0]

@@ -37,6 +37,12 @@ tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq)
     return tr_next::parity;
   }
   if (const std::uint64_t r = tr_check_repeat(tr); r != 0) {
+    // A slot whose number matches but whose encryption is not done yet waits, as a new slice
+    // would: a resend must never carry clear or half-encrypted bytes.
+    tun_slice *slot = tx_ring_slot(t, r);
+    if (slot->seq == r && !is_encrypted(t, slot)) {
+      return tr_next::none;
+    }
     *resend_seq = r;
     return tr_next::resend;
   }

@@ -14,7 +14,9 @@ struct state {
   bool info = false;
   bool fec_due = false;
   bool resend = false;
-  enum { ready, unencrypted, gone, not_yet } slice = ready;
+  // unencrypted: the next slice is not encrypted yet (those before it, already sent, are);
+  // nothing_encrypted: not even the ones before it.
+  enum { ready, unencrypted, nothing_encrypted, gone, not_yet } slice = ready;
   bool active = true;
 };
 
@@ -39,6 +41,11 @@ const decision_case decisions[] = {
      {.resend = true, .slice = state::unencrypted},
      tr_next::resend,
      true},
+    // A resend never carries clear bytes: it waits for the worker as a new slice does.
+    {"resend_waits_for_its_encryption",
+     {.resend = true, .slice = state::nothing_encrypted},
+     tr_next::none,
+     false},
     // A standby output answers its receiver but carries no stream.
     {"standby_control", {.ping = true, .active = false}, tr_next::ping_reply, true},
     {"standby_stream", {.resend = true, .active = false}, tr_next::resend, false},
@@ -76,8 +83,11 @@ protected:
     if (s.slice == state::gone) {
       t->buffer[20].seq = 20 + 4096;
     }
-    if (s.slice == state::unencrypted) {
+    if (s.slice == state::unencrypted || s.slice == state::nothing_encrypted) {
       t->aes = aes_new(&t->nk);
+      for (uint64_t seq = 1; seq < 20; ++seq) {
+        t->buffer[static_cast<std::size_t>(seq)].encrypted = s.slice == state::unencrypted ? 1 : 0;
+      }
     }
     if (s.key_reply) {
       tun_header_init(reinterpret_cast<tun_packet_header *>(key_reply), 7, TUN_AES_REPLY);
