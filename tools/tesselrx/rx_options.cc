@@ -24,7 +24,7 @@ constexpr const char help_text[] =
     "  -k <count>        Number of udp sessions: ports from <port> on [1]\n"
     "  -o <ms>           Play-out latency [300]\n"
     "  -e <kbit/s>       Highest stream rate to hold for the latency [100000]\n"
-    "  -r <ms>           Ask again for a slice still missing this long after [200]\n"
+    "  -r <ms>           Ask again for a slice still missing this long after [round trip]\n"
     "  -d <ip>:<port>    Play the stream out as UDP, one datagram per slice\n"
     "  -w <file>         Play the stream out into a file, \"-\" for standard output\n"
     "  -l <pfx>          Syslog prefix\n"
