@@ -170,6 +170,14 @@ def run_tunnel(tmp_path, kind, der, seconds=6, rate=2000):
     return infile.read_bytes(), (tmp_path / "out.ts").read_bytes(), counters, lines, figures
 
 
+def rss_bound_kb():
+    """What the transmitter's memory may reach under a flood: 64 MB; a sanitizer build keeps
+    up to 256 MB of freed blocks in quarantine, so it gets room for that on top."""
+    with open(program("tesseltx"), "rb") as f:
+        sanitized = b"__asan_init" in f.read()
+    return (64 + 320) * 1024 if sanitized else 64 * 1024
+
+
 def test_quiet_peer_baseline(tmp_path, der):
     """The same run with a second output that only listens: the figures to compare with."""
     sent, got, c, lines, fig = run_tunnel(tmp_path, "quiet", der)
@@ -185,7 +193,7 @@ def test_hostile_peer_beside_a_receiver(tmp_path, der, kind):
     assert fig["hostile_datagrams"] > 5000, fig  # the flood really happened
     # Per kind: ten at once, two a second and a count a second; a few kinds, about 8 s.
     assert fig["tx_log_lines"] < 400, "\n".join(lines[-40:])
-    assert fig["tx_peak_rss_kb"] < 64 * 1024
+    assert fig["tx_peak_rss_kb"] < rss_bound_kb()
     for line in lines:
         assert "\x1b" not in line and all(ch >= " " for ch in line), repr(line)
     if kind == "keys":

@@ -58,6 +58,11 @@ struct udp_end {
     fd = loopback_socket(SOCK_DGRAM, &port);
     timeval tv{0, 300000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // A pass may send a whole backlog at once (the edges send in batches): room for it, so the
+    // test's own socket never drops what the transmitter sent. Root may go past rmem_max.
+    int room = 8 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   }
   ~udp_end() { close(fd); }
   std::string addr() const { return "127.0.0.1:" + std::to_string(port); }
