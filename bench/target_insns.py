@@ -7,37 +7,16 @@ Run through scripts/bench, which builds the release presets and the plugin first
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
+from benchlib import free_ports
+
 HOST, TARGET, PLUGIN, SYSROOT = sys.argv[1:5]
 N1, N2 = 500, 1500
 WORK = tempfile.mkdtemp(prefix="tessel-insns.")
-
-
-def free_ports(count):
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        base = s.getsockname()[1]
-        s.close()
-        if base + count > 65535:
-            continue
-        held = []
-        try:
-            for p in range(base, base + count):
-                t = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                held.append(t)
-                t.bind(("127.0.0.1", p))
-            return base
-        except OSError:
-            pass
-        finally:
-            for t in held:
-                t.close()
 
 
 def start(args, name, ready):

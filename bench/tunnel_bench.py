@@ -12,11 +12,12 @@ Run through scripts/bench, which builds the release preset first."""
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+from benchlib import free_ports
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
 TICK = os.sysconf("SC_CLK_TCK")
@@ -24,26 +25,6 @@ RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "100 200 400 800 120
 RUN_SECONDS = int(os.environ.get("BENCH_SECONDS", "3"))
 CPU_RATE_MBPS = int(os.environ.get("BENCH_CPU_RATE", "100"))
 WORK = tempfile.mkdtemp(prefix="tessel-bench.")
-
-
-def free_ports(count):
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        base = s.getsockname()[1]
-        s.close()
-        held = []
-        try:
-            for p in range(base, base + count):
-                t = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-                held.append(t)
-                t.bind(("127.0.0.1", p))
-            return base
-        except OSError:
-            pass
-        finally:
-            for t in held:
-                t.close()
 
 
 STARTED = []
