@@ -24,12 +24,11 @@ ERR = (1 << 3) | 3   # facility user, LOG_ERR
 FINAL = (ERR, "appbootstrap Error occured: msg: Internal error code: 1")
 
 
-def can_isolate():
+@pytest.fixture(autouse=True, scope="module")
+def need_isolation():
     r = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
-    return r.returncode == 0
-
-
-pytestmark = pytest.mark.skipif(not can_isolate(), reason="needs mount namespaces (run as root)")
+    if r.returncode != 0:
+        pytest.fail("cannot run: needs mount namespaces (run as root): " + r.stderr.decode(errors="replace"))
 
 
 class Bus:
