@@ -69,9 +69,13 @@ def require_environment():
     r = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
     assert r.returncode == 0, f"cannot make a private mount namespace: {r.stderr!r}"
     assert os.path.exists("/dev/fuse"), "/dev/fuse is missing"
+    require_preload()
+    assert shutil.which("dbus-daemon"), "dbus-daemon is not installed"
+
+
+def require_preload():
     out = subprocess.run(["/sbin/ldconfig", "-p"], capture_output=True, text=True).stdout
     assert PRELOAD in out, f"{PRELOAD} is not installed: install umockdev"
-    assert shutil.which("dbus-daemon"), "dbus-daemon is not installed"
 
 
 def make_workdir():
@@ -159,6 +163,7 @@ class Simdev:
     chip's interrupt line on `gpio` (None: no line). Commands are listed in simdev_main.cc."""
 
     def __init__(self, buses=(4,), gpio=17):
+        require_preload()
         args = [test_program("simdev")]
         for b in buses:
             args += ["-b", str(b)]
@@ -188,8 +193,11 @@ class Simdev:
                 lines.append(got)
 
     def env(self):
-        """The variables a program needs to see the simulated device."""
-        return {"LD_PRELOAD": PRELOAD, "UMOCKDEV_DIR": self.dir}
+        """The variables a program needs to see the simulated device. In the sanitizer build the
+        preload comes before the ASan runtime, which still intercepts what it needs."""
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        return {"LD_PRELOAD": PRELOAD, "UMOCKDEV_DIR": self.dir,
+                "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
 
     def close(self):
         if self.proc.poll() is None:
@@ -308,10 +316,6 @@ class Daemon:
         program_env = dict(env or {})
         if simdev is not None:
             program_env.update(simdev.env())
-            # In the sanitizer build the preload comes before the ASan runtime; the runtime still
-            # intercepts what it needs.
-            asan = os.environ.get("ASAN_OPTIONS", "")
-            program_env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
         assigns = " ".join(f"{k}={shlex.quote(v)}" for k, v in program_env.items())
         script = " && ".join(commands + [f'exec env {assigns} "$0" "$@"'])
         self.lines = []

@@ -6,66 +6,16 @@ import subprocess
 
 import pytest
 
-from tessel_proc import BIN
+import daemon_env as de
 
-TEST_BIN = os.path.join(BIN, "..", "tests", "bin")
-PRELOAD = "libumockdev-preload.so.0"
 BUS = 4
 DEV = 10  # the first device number simdev's FPGA hands out
 ATTACH, READ, WRITE = "0x800c2a8b", "0x800c2a89", "0x800c2a80"
 
 
-def binary(name):
-    path = os.path.join(TEST_BIN, name)
-    assert os.path.exists(path), f"{name} is not built ({path})"
-    return path
-
-
-def preload_installed():
-    out = subprocess.run(["/sbin/ldconfig", "-p"], capture_output=True, text=True).stdout
-    return PRELOAD in out
-
-
-class Simdev:
-    def __init__(self):
-        assert preload_installed(), f"{PRELOAD} is not installed: install umockdev"
-        self.proc = subprocess.Popen([binary("simdev"), "-b", str(BUS)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
-        first = self.proc.stdout.readline().strip()
-        assert first.startswith("UMOCKDEV_DIR="), first
-        self.dir = first.split("=", 1)[1]
-
-    def ask(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        lines = []
-        while True:
-            got = self.proc.stdout.readline()
-            assert got, "simdev ended"
-            got = got.rstrip("\n")
-            if got == "ok":
-                return lines
-            assert not got.startswith("error"), f"{line}: {got}"
-            lines.append(got)
-
-    def env(self):
-        env = dict(os.environ)
-        env["LD_PRELOAD"] = PRELOAD
-        env["UMOCKDEV_DIR"] = self.dir
-        # In the sanitizer build the preload library comes before the ASan runtime, which ASan
-        # would otherwise refuse; the runtime still intercepts everything it needs.
-        asan = env.get("ASAN_OPTIONS", "")
-        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
-        return env
-
-    def close(self):
-        self.ask("quit")
-        self.proc.wait(timeout=10)
-
-
 @pytest.fixture
 def sim():
-    s = Simdev()
+    s = de.Simdev(buses=(BUS,), gpio=None)
     yield s
     s.close()
 
@@ -78,8 +28,8 @@ def config(tmp_path):
 
 
 def probe(sim, *args):
-    r = subprocess.run([binary("hwprobe")] + list(args), capture_output=True, text=True, timeout=20,
-                       env=sim.env() if sim else None)
+    r = subprocess.run([de.test_program("hwprobe")] + list(args), capture_output=True, text=True, timeout=20,
+                       env={**os.environ, **sim.env()} if sim else None)
     assert r.returncode == 0, r.stderr
     return r.stdout.splitlines(), r.stderr.splitlines()
 
