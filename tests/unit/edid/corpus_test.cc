@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace {
@@ -28,13 +27,6 @@ TEST_P(EdidCorpus, ParsesToReference) {
   expect_matches(d, e.expected);
   // The raw copy holds what the sink sent, corrupt extensions included.
   EXPECT_EQ(raw, e.bin);
-}
-
-std::string test_name(const ::testing::TestParamInfo<std::string> &info) {
-  std::string s = info.param;
-  std::replace_if(
-      s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-  return s;
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, EdidCorpus, ::testing::ValuesIn(corpus_names()), test_name);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,13 @@ using nlohmann::json;
 
 std::filesystem::path corpus_dir() {
   return EDID_CORPUS_DIR;
+}
+
+std::string test_name(const ::testing::TestParamInfo<std::string> &info) {
+  std::string s = info.param;
+  std::replace_if(
+      s.begin(), s.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  return s;
 }
 
 std::vector<std::string> corpus_names() {

@@ -4,6 +4,8 @@
 
 #include "edid.h"
 
+#include <gtest/gtest.h>
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -24,6 +26,9 @@ struct CorpusEntry {
   std::vector<std::uint8_t> bin;
   nlohmann::json expected;
 };
+// A corpus name as a test name: every character but letters and digits becomes '_'.
+std::string test_name(const ::testing::TestParamInfo<std::string> &info);
+
 // Loads NAME.bin and NAME.expected.json; false (with a test failure recorded) when either is
 // missing or unreadable.
 bool load_entry(const std::string &name, CorpusEntry &out);
