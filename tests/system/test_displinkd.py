@@ -281,24 +281,22 @@ def expected_avi(code, colour_space):
     return [y, colorimetry, aspect, 8, code]
 
 
-# (capture mode, EDID, options, expected output code (None: no video), colour space, FPGA mode bits)
+# (capture mode, EDID, options, expected output code (None: no video), colour space, FPGA mode bits).
+# The policy's unit suite holds the choice itself; these rows prove what reaches the FPGA and the
+# transmitter's registers, and the codes whose infoframe the unit suite does not see.
 FORMATS = [
     pytest.param("1080p50", ACTIVE_TV, (), 31, 1, 0, id="1080p50-listed-yuv444"),
     pytest.param("1080p50", "sd-timings-GSM0001-74CD4742CDB5", (), 18, 1, FPGA_SD,
                  id="1080p50-scaled-to-576p"),
     pytest.param("720p50", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD | FPGA_FROM720, id="720p50-forced"),
-    pytest.param("1080p60", ACTIVE_TV, ("--force-scaling",), 18, 1, FPGA_SD, id="1080p60-forced"),
     pytest.param("1080i60", "sd-timings-GSM0001-74CD4742CDB5", (), None, None, None, id="1080i60-unlisted"),
-    pytest.param("720p60", "hdmi-tv-BSEA156-9B2DC0EB2DB8", (), 4, 1, 0, id="720p60-listed"),
     pytest.param("1080i50", "hdmi-tv-MEIA296-B994365EE442", (), 20, 1, 0, id="1080i50-listed"),
     pytest.param("1080p25", "hdmi-tv-MEIA296-B994365EE442", (), 33, 1, 0, id="1080p25-bt601"),
     pytest.param("1080p60", "hdmi-monitor-AOC2752-3BE96F8EE5A8", (), 16, 0, 0, id="hdmi-without-ycbcr-rgb"),
     pytest.param("1080p50", "cea-dvi-ACR0335-0A949814993B", (), 31, 0, 0, id="dvi-rgb-despite-flags"),
     pytest.param("1080p50", "422-only", (), 31, 2, 0, id="hdmi-422-only"),
-    pytest.param(None, "sd-timings-GSM0001-74CD4742CDB5", (), None, None, None, id="no-capture-mode"),
     pytest.param(None, ACTIVE_TV, (), None, None, None, id="no-capture-mode-sink-lists-code-0"),
     pytest.param("576i", ACTIVE_TV, (), None, None, None, id="unknown-capture-mode"),
-    pytest.param("1080p50", "checksum-ext-SAM07D2-8352A6148D64", (), 31, 1, 0, id="extension-checksum-wrong"),
 ]
 
 
@@ -438,29 +436,16 @@ def pa_hex(name):
     return f"{pa >> 8:02x} {pa & 0xFF:02x}"
 
 
-# (received frame, debug line, frames sent in reply); {pa} is the sink's physical address.
+# (received frame, debug line, frames sent in reply); {pa} is the sink's physical address. The
+# whole table of answers is the output policy's unit suite; these rows prove the daemon's wiring:
+# an answer leaves through the chip, an Abort is answered from the address it was sent to, and
+# misaddressed or short frames never reach the responder.
 RESPONDER = [
     ("01 46", "GIVE_OSD_NAME", ["10 47 50 54 5a"]),
-    ("01 83", "GIVE_PHYSICAL_ADDRESS", ["1f 84 {pa} 01"]),
-    ("0f 85", "REQUEST_ACTIVE_SOURCE", ["1f 82 {pa}"]),
     ("0f 86 {pa}", "SET STREAM PATH", ["1f 82 {pa}"]),
-    ("01 8c", "GIVE_DEVICE_VENDOR_ID", ["1f 87 01 23 45"]),
-    ("01 8f", "GIVE DEVICE POWER STATUS", ["10 90 00"]),
-    ("01 9f", "GET_CEC_VERSION", ["10 9e 04"]),
-    ("41 9f", "GET_CEC_VERSION", ["10 9e 04"]),  # replies go to the television whoever asked
-    ("4f 85", "REQUEST_ACTIVE_SOURCE", ["1f 82 {pa}"]),
-    ("01 ff", None, ["10 00 ff 04"]),  # Abort: Feature Abort, reason 4, from the address asked
     ("41 ff", None, ["14 00 ff 04"]),
-    ("0f ff", None, []),  # Abort broadcast: ignored
-    ("f1 ff", None, []),  # Abort from the unregistered address: ignored
-    ("01 36", "STANDBY", []),
-    ("01 00 9f 04", "FEATURE_ABORT", []),
-    ("01 0d", "NOT YET SUPPORTED OPCode = 0xd", []),  # unlisted: logged, no Feature Abort
-    ("01 85", None, []),  # broadcast-only opcodes sent directly are dropped
-    ("01 86 {pa}", None, []),
-    ("01 82 {pa}", None, []),
-    ("01 84 {pa} 00", None, []),
-    ("01", None, []),  # a frame of header only is too short
+    ("01 85", None, []),
+    ("01", None, []),
 ]
 
 
@@ -548,7 +533,7 @@ def test_bad_option_prints_the_hint_and_exits_1(rig):
     assert rig.sim.ask("fpga-log") == [] and rig.sim.ask(f"gpio-state {GPIO}")[0].startswith("exported=0")
 
 
-# (files replaced, messages in order, status)
+# (files replaced, messages in order, status); the key file's own refusals are its unit suite's.
 START_FAILURES = [
     pytest.param({"nxp": None},
                  ["Failed to load config file", "Daemon failed, configuration could not be read"], 1,
@@ -556,9 +541,6 @@ START_FAILURES = [
     pytest.param({"nxp": f"[GPIO]\nHdmiIntPin={GPIO}\n[I2C]\nI2CBusNum=100\n"},
                  ["Failed to read required config file parameter I2CBusNum",
                   "Daemon failed, configuration could not be read"], 1, id="bus-100"),
-    pytest.param({"nxp": f"[GPIO]\nHdmiIntPin=seventeen\n[I2C]\nI2CBusNum={BUS}\n"},
-                 ["Failed to read required config file parameter HdmiIntPin",
-                  "Daemon failed, configuration could not be read"], 1, id="pin-not-a-number"),
     pytest.param({"nxp": f"[GPIO]\nHdmiIntPin=600\n[I2C]\nI2CBusNum={BUS}\n"},
                  ["Failed when requesting gpio 600 (HDMI_IRQ_PIN) for interrupt",
                   "Interrupt could not be initialized"],
