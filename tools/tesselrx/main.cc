@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include "nk_context.h"
+#include "rx_batch.h"
 #include "rx_engine.h"
 #include "rx_io.h"
 #include "rx_options.h"
@@ -33,6 +34,7 @@ std::int64_t monotonic_ns() {
 
 struct rx_edge {
   std::vector<rx_fd> sockets;
+  rx_batch_pass pass; // one slot set per socket, in the same order
   rx_sink sink;
   rx_engine *engine = nullptr;
   rx_impair in;               // transmitter -> engine
@@ -90,38 +92,31 @@ void install_signals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Rounds of reading per pass. The transmitter sends to its ports in turn, so taking one
-// datagram from each ready socket per round keeps close to the order they were sent in.
-constexpr int read_rounds = 1024;
+// Datagrams read from one port per pass at most, so the engine's timers and the play-out get
+// their turn under a flood.
+constexpr std::size_t read_cap_per_port = 1024;
 
 // While datagrams flow the loop does not wake for each one: it sleeps this tick (or less, when
 // the engine or the link has something due sooner) and then drains every socket.
 constexpr std::int64_t tick_ns = 1000000;
 
-// True when a datagram was read.
-bool read_one(rx_edge *edge, int fd, std::uint8_t *buf, std::size_t cap) {
-  sockaddr_in from{};
-  socklen_t from_len = sizeof from;
-  const ssize_t n = recvfrom(fd, buf, cap, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
-  if (n < 0) {
-    return false; // EAGAIN, or an error queued by an earlier send; either way, nothing to read
-  }
-  rx_impair_offer(&edge->in, std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)), from,
-                  monotonic_ns());
-  return true;
-}
-
-// True when anything was read.
-bool read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t cap) {
+// Reads in rounds: one batch from each socket that may hold more, then the round's datagrams go
+// to the engine merged into the order they were sent in. A socket that gave less than a full
+// batch is drained for this pass. True when anything was read.
+bool read_sockets(rx_edge *edge, fd_set *ready) {
+  rx_batch_pass *pass = &edge->pass;
+  const std::size_t rounds = std::max<std::size_t>(1, read_cap_per_port / pass->per_port);
   bool read = false;
-  for (int round = 0; round < read_rounds; ++round) {
+  for (std::size_t round = 0; round < rounds; ++round) {
     bool any = false;
-    for (const rx_fd &s : edge->sockets) {
-      if (FD_ISSET(s.get(), ready)) {
-        if (read_one(edge, s.get(), buf, cap)) {
-          any = true;
-        } else {
-          FD_CLR(s.get(), ready);
+    for (std::size_t p = 0; p < edge->sockets.size(); ++p) {
+      const int fd = edge->sockets[p].get();
+      pass->count[p] = 0;
+      if (FD_ISSET(fd, ready)) {
+        const std::size_t n = rx_batch_read(pass, p, fd);
+        any = any || n > 0;
+        if (n < pass->per_port) {
+          FD_CLR(fd, ready);
         }
       }
     }
@@ -129,6 +124,13 @@ bool read_sockets(rx_edge *edge, fd_set *ready, std::uint8_t *buf, std::size_t c
       return read;
     }
     read = true;
+    const std::size_t total = rx_batch_merge(pass);
+    const std::int64_t now = monotonic_ns();
+    for (std::size_t i = 0; i < total; ++i) {
+      const rx_batch_ref r = pass->order[i];
+      rx_impair_offer(&edge->in, rx_batch_datagram(pass, r.port, r.index),
+                      rx_batch_source(pass, r.port, r.index), now);
+    }
   }
   return read;
 }
@@ -151,6 +153,9 @@ int main(int argc, char **argv) {
   rx_edge *edge = edge_owner.get();
   if (!rx_open_tunnel_sockets(nk, o->listen_ip, o->port, o->port_count, &edge->sockets)) {
     nk_die(nk, "Unable to open the tunnel ports: %s", nk_last_error(nk));
+  }
+  if (!rx_batch_init(&edge->pass, edge->sockets.size())) {
+    nk_die(nk, "Unable to set up the receive buffers");
   }
   const bool sink_ok = o->output == rx_output_kind::udp ? rx_sink_open_udp(nk, &edge->sink, o->destination)
                                                         : rx_sink_open_file(nk, &edge->sink, o->file);
@@ -177,7 +182,6 @@ int main(int argc, char **argv) {
          static_cast<unsigned>(o->port), o->port_count, o->port_count == 1 ? "" : "s", o->latency_ms,
          static_cast<unsigned>(o->engine.protocol_version), e->window.capacity);
 
-  alignas(8) static std::uint8_t buf[tun_rx_buffer_size];
   bool flowing = false;
   while (stop_signal == 0) {
     rx_impair_release(&edge->in, monotonic_ns());
@@ -213,7 +217,7 @@ int main(int argc, char **argv) {
     } else if (ready == 0) {
       continue;
     }
-    flowing = read_sockets(edge, &rfds, buf, sizeof buf);
+    flowing = read_sockets(edge, &rfds);
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);

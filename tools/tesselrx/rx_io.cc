@@ -52,6 +52,23 @@ bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned c
   return true;
 }
 
+std::size_t rx_batch_read(rx_batch_pass *pass, std::size_t port, int fd) {
+  pass->count[port] = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    mmsghdr *msgs = rx_batch_prepare(pass, port);
+    const int n = recvmmsg(fd, msgs, static_cast<unsigned>(pass->per_port), MSG_DONTWAIT, nullptr);
+    if (n > 0) {
+      pass->count[port] = static_cast<std::uint32_t>(n);
+      return static_cast<std::size_t>(n);
+    }
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      return 0;
+    }
+    // Anything else (an ICMP refusal of an earlier send, a signal) has been taken: try again.
+  }
+  return 0;
+}
+
 bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to) {
   s->nk = nk;
   s->fd = rx_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));

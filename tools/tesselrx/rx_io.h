@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nk_context.h"
+#include "rx_batch.h"
 
 class rx_fd {
 public:
@@ -33,6 +34,12 @@ private:
 // in the context's last error.
 bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned count,
                             std::vector<rx_fd> *out);
+
+// Reads what `fd` holds, up to the pass's batch, into `port`'s slots (without waiting) and
+// records how many in the pass. Fewer than a batch means the queue is drained. A pending error
+// (a refusal of something sent earlier) is taken and the read tried once more; 0 when nothing
+// was read.
+std::size_t rx_batch_read(rx_batch_pass *pass, std::size_t port, int fd);
 
 // Datagrams and bytes a sink gathers before they leave in one system call.
 inline constexpr std::size_t rx_sink_batch = 32;

@@ -1,0 +1,278 @@
+// Reading in batches: the merge hands a round's datagrams over in the order they were sent (by
+// slice number across ports, everything else in its place within its port), whatever the
+// datagrams hold; and a batch read takes a socket's queue and its sources.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "rx_batch.h"
+#include "rx_io.h"
+#include "rx_test_util.h"
+
+namespace {
+
+// A datagram of the test and the tag that tells it apart in the merged order.
+struct item {
+  bytes datagram;
+  std::uint16_t tag;
+};
+
+bytes data(std::uint64_t seq, std::uint8_t type = 0x00, bool fec = false) {
+  return make_data(seq, 1, 1, 0, 0, type, 7, fec, seq);
+}
+
+bytes header_only(std::uint8_t type) {
+  return {0x48, 0x21, 0x47, 0x20, 7, type, 0, 0};
+}
+
+bytes parity() {
+  bytes b = make_data(1, 1, 0, 0, 0, 0x03, 7, true, 99);
+  b[6] = 1; // TS packets in the parity image
+  return b;
+}
+
+// Fills one round: `ports[p]` is what port p read, in order. Each datagram's source port is
+// its tag.
+void fill(rx_batch_pass *pass, const std::vector<std::vector<item>> &ports) {
+  ASSERT_TRUE(rx_batch_init(pass, ports.size()));
+  for (std::size_t p = 0; p < ports.size(); ++p) {
+    ASSERT_LE(ports[p].size(), pass->per_port);
+    for (std::size_t i = 0; i < ports[p].size(); ++i) {
+      const std::size_t s = p * pass->per_port + i;
+      ASSERT_LE(ports[p][i].datagram.size(), sizeof pass->slots[s].raw);
+      if (!ports[p][i].datagram.empty()) {
+        std::memcpy(pass->slots[s].raw, ports[p][i].datagram.data(), ports[p][i].datagram.size());
+      }
+      pass->msgs[s].msg_len = static_cast<unsigned>(ports[p][i].datagram.size());
+      pass->from[s] = loopback(ports[p][i].tag);
+    }
+    pass->count[p] = static_cast<std::uint32_t>(ports[p].size());
+  }
+}
+
+// The tags in merged order; checks that the datagram handed over is the one that was read.
+std::vector<std::uint16_t> merged(rx_batch_pass *pass, const std::vector<std::vector<item>> &ports) {
+  const std::size_t n = rx_batch_merge(pass);
+  std::vector<std::uint16_t> tags;
+  for (std::size_t i = 0; i < n; ++i) {
+    const rx_batch_ref r = pass->order[i];
+    const std::span<const std::uint8_t> d = rx_batch_datagram(pass, r.port, r.index);
+    const bytes &want = ports.at(r.port).at(r.index).datagram;
+    EXPECT_TRUE(std::equal(d.begin(), d.end(), want.begin(), want.end()));
+    tags.push_back(ntohs(rx_batch_source(pass, r.port, r.index).sin_port));
+  }
+  return tags;
+}
+
+// Every datagram once, and each port's own order kept.
+void expect_interleaving(const std::vector<std::uint16_t> &tags,
+                         const std::vector<std::vector<item>> &ports) {
+  std::size_t total = 0;
+  for (const auto &port : ports) {
+    total += port.size();
+    std::size_t at = 0;
+    for (const item &it : port) {
+      const auto found = std::find(tags.begin() + static_cast<std::ptrdiff_t>(at), tags.end(), it.tag);
+      ASSERT_NE(found, tags.end()) << "tag " << it.tag << " missing or out of its port's order";
+      at = static_cast<std::size_t>(found - tags.begin()) + 1;
+    }
+  }
+  EXPECT_EQ(tags.size(), total);
+}
+
+TEST(RxBatch, RoundRobinSendingIsRestoredForOneToSixteenPorts) {
+  for (std::size_t k = 1; k <= 16; ++k) {
+    rx_batch_pass pass;
+    ASSERT_TRUE(rx_batch_init(&pass, k));
+    // A full batch on the first ports, the last ones a little short (the round the queue ran dry).
+    const std::size_t slices = k * pass.per_port - (k > 2 ? 2 : 0);
+    std::vector<std::vector<item>> ports(k);
+    for (std::size_t s = 0; s < slices; ++s) {
+      ports[s % k].push_back({data(1000 + s, 0x00, s % 3 == 0), static_cast<std::uint16_t>(s)});
+    }
+    fill(&pass, ports);
+    const std::vector<std::uint16_t> tags = merged(&pass, ports);
+    ASSERT_EQ(tags.size(), slices) << k << " ports";
+    for (std::size_t s = 0; s < slices; ++s) {
+      ASSERT_EQ(tags[s], s) << k << " ports";
+    }
+  }
+}
+
+TEST(RxBatch, SliceNumbersOrderAcrossPorts) {
+  constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
+  struct mixed_case {
+    const char *name;
+    std::vector<std::vector<item>> ports;
+    std::vector<std::uint16_t> order;
+  };
+  const std::vector<mixed_case> cases = {
+      {"numbers wrap past the top",
+       {{{data(top - 2), 1}, {data(top), 3}, {data(1), 5}}, {{data(top - 1), 2}, {data(0), 4}, {data(2), 6}}},
+       {1, 2, 3, 4, 5, 6}},
+      {"a duplicate goes by port",
+       {{{data(10), 1}, {data(12), 4}}, {{data(11), 2}}, {{data(11), 3}, {data(13), 5}}},
+       {1, 2, 3, 4, 5}},
+      {"resent slices go by their own number",
+       {{{data(20), 2}, {data(22), 5}},
+        {{data(5, 0x01), 1}, {data(21), 3}, {data(7, 0x01, true), 4}, {data(23), 6}}},
+       {1, 2, 3, 4, 5, 6}},
+      {"packets without a number follow the one before them in their port",
+       {{{data(1), 2}, {parity(), 3}, {data(3), 6}},
+        {{make_ping_reply(9, 1, 0), 1}, {data(2), 4}, {header_only(0x23), 5}, {data(4), 7}},
+        {{header_only(0x21), 0}, {header_only(0x25), 0}}},
+       {1, 0, 0, 2, 3, 4, 5, 6, 7}},
+      {"an empty batch between full ones", {{{data(7), 1}, {data(9), 3}}, {}, {{data(8), 2}}}, {1, 2, 3}},
+      {"every batch empty", {{}, {}, {}}, {}},
+  };
+  for (const mixed_case &c : cases) {
+    rx_batch_pass pass;
+    fill(&pass, c.ports);
+    std::vector<std::uint16_t> tags = merged(&pass, c.ports);
+    // The two untagged packets of port 2 share tag 0; only their count and place matter.
+    EXPECT_EQ(tags, c.order) << c.name;
+    expect_interleaving(tags, c.ports);
+  }
+}
+
+TEST(RxBatch, ShortAndForeignDatagramsPassThroughInTheirPlace) {
+  bytes plain_cut = data(50);
+  plain_cut.resize(31); // one byte short of the slice number
+  bytes fec_cut = data(50, 0x00, true);
+  fec_cut.resize(39);
+  bytes wrong_magic = data(1); // would sort first if its number were believed
+  wrong_magic[0] ^= 0xFF;
+  const std::vector<std::vector<item>> ports = {
+      {{data(100), 1}, {bytes{}, 2}, {data(102), 5}, {plain_cut, 6}},
+      {{bytes{0x48, 0x21}, 3}, {data(101), 4}, {fec_cut, 5}, {wrong_magic, 6}, {data(103), 7}},
+  };
+  rx_batch_pass pass;
+  fill(&pass, ports);
+  const std::vector<std::uint16_t> tags = merged(&pass, ports);
+  EXPECT_EQ(tags, (std::vector<std::uint16_t>{3, 1, 2, 4, 5, 6, 5, 6, 7}));
+}
+
+TEST(RxBatch, HostileNumbersStillGiveEveryDatagramOnceInPortOrder) {
+  std::mt19937_64 rng(7);
+  for (int trial = 0; trial < 50; ++trial) {
+    const std::size_t k = 1 + rng() % 16;
+    rx_batch_pass pass;
+    ASSERT_TRUE(rx_batch_init(&pass, k));
+    std::vector<std::vector<item>> ports(k);
+    std::uint16_t tag = 0;
+    for (std::size_t p = 0; p < k; ++p) {
+      const std::size_t n = rng() % (pass.per_port + 1);
+      for (std::size_t i = 0; i < n; ++i) {
+        bytes d;
+        switch (rng() % 4) {
+        case 0:
+          d = data(rng(), 0x00, rng() % 2 == 0);
+          break; // anywhere in the number space
+        case 1:
+          d = data(rng() % 8, 0x01);
+          break;
+        case 2:
+          d = bytes(rng() % 40, static_cast<std::uint8_t>(rng()));
+          break;
+        default:
+          d = parity();
+          break;
+        }
+        ports[p].push_back({d, tag++});
+      }
+    }
+    fill(&pass, ports);
+    expect_interleaving(merged(&pass, ports), ports);
+  }
+}
+
+TEST(RxBatch, KeyIsTheSliceNumberOfDataInEitherLayout) {
+  struct key_case {
+    const char *name;
+    bytes datagram;
+    bool keyed;
+    std::uint64_t key;
+  };
+  bytes plain_min = data(0x1122334455667788);
+  plain_min.resize(32);
+  bytes fec_min = data(0x0102030405060708, 0x01, true);
+  fec_min.resize(40);
+  const std::vector<key_case> cases = {
+      {"new, plain", data(77), true, 77},
+      {"resent, FEC layout", data(78, 0x01, true), true, 78},
+      {"plain cut after the number", plain_min, true, 0x1122334455667788},
+      {"FEC cut after the number", fec_min, true, 0x0102030405060708},
+      {"parity", parity(), false, 0},
+      {"ping reply", make_ping_reply(5, 1, 0), false, 0},
+      {"wrong magic", bytes(60, 0), false, 0},
+      {"header only", header_only(0x00), false, 0},
+  };
+  for (const key_case &c : cases) {
+    std::uint64_t key = 0;
+    EXPECT_EQ(rx_batch_key(c.datagram, &key), c.keyed) << c.name;
+    if (c.keyed) {
+      EXPECT_EQ(key, c.key) << c.name;
+    }
+  }
+}
+
+TEST(RxBatch, BatchShrinksWithManyPortsAndAZeroCountIsRefused) {
+  const std::vector<std::pair<std::size_t, std::size_t>> cases = {
+      {1, 32}, {16, 32}, {17, 30}, {600, 1}, {1000, 1}};
+  for (const auto &[ports, per_port] : cases) {
+    rx_batch_pass pass;
+    ASSERT_TRUE(rx_batch_init(&pass, ports));
+    EXPECT_EQ(pass.per_port, per_port) << ports << " ports";
+  }
+  rx_batch_pass pass;
+  EXPECT_FALSE(rx_batch_init(&pass, 0));
+}
+
+TEST(RxBatch, ReadTakesAFullBatchThenTheRestWithSources) {
+  std::vector<rx_fd> sockets;
+  NKCx nk{};
+  ASSERT_TRUE(rx_open_tunnel_sockets(&nk, in_addr{htonl(INADDR_LOOPBACK)}, 0, 1, &sockets));
+  sockaddr_in to{};
+  socklen_t len = sizeof to;
+  ASSERT_EQ(getsockname(sockets[0].get(), reinterpret_cast<sockaddr *>(&to), &len), 0);
+  rx_fd sender(socket(AF_INET, SOCK_DGRAM, 0));
+  ASSERT_GE(sender.get(), 0);
+  const sockaddr_in bound = loopback(0);
+  ASSERT_EQ(bind(sender.get(), reinterpret_cast<const sockaddr *>(&bound), sizeof bound), 0);
+  sockaddr_in self{};
+  len = sizeof self;
+  ASSERT_EQ(getsockname(sender.get(), reinterpret_cast<sockaddr *>(&self), &len), 0);
+
+  rx_batch_pass pass;
+  ASSERT_TRUE(rx_batch_init(&pass, 1));
+  constexpr std::size_t sent = rx_batch_max + 8;
+  for (std::size_t i = 0; i < sent; ++i) {
+    const bytes d = data(i + 1);
+    ASSERT_EQ(sendto(sender.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(d.size()));
+  }
+  EXPECT_EQ(rx_batch_read(&pass, 0, sockets[0].get()), rx_batch_max);
+  std::uint64_t key = 0;
+  for (std::size_t i = 0; i < rx_batch_max; ++i) {
+    ASSERT_TRUE(rx_batch_key(rx_batch_datagram(&pass, 0, i), &key));
+    EXPECT_EQ(key, i + 1);
+    EXPECT_EQ(rx_batch_datagram(&pass, 0, i).size(), data(1).size());
+    EXPECT_EQ(rx_batch_source(&pass, 0, i).sin_port, self.sin_port);
+  }
+  EXPECT_EQ(rx_batch_read(&pass, 0, sockets[0].get()), 8u);
+  EXPECT_EQ(pass.count[0], 8u);
+  ASSERT_TRUE(rx_batch_key(rx_batch_datagram(&pass, 0, 7), &key));
+  EXPECT_EQ(key, sent);
+  EXPECT_EQ(rx_batch_read(&pass, 0, sockets[0].get()), 0u);
+  EXPECT_EQ(pass.count[0], 0u);
+}
+
+} // namespace

@@ -1,0 +1,70 @@
+// The receiver's reading in batches: the pass buffer that one round of reads fills (every port's
+// datagrams with their source addresses, allocated once at start-up) and the merge that hands
+// them to the engine in the order the transmitter sent them. The transmitter sends to the ports
+// of its range in turn, so each port's queue holds every k-th slice; handing one port's batch
+// whole before the next would show the engine later numbers first, and it would ask for slices
+// that are only waiting in another port's queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <span>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <vector>
+
+#include "tun_proto.h"
+
+// Datagrams one receive call takes from one port.
+inline constexpr std::size_t rx_batch_max = 32;
+// Slots of the pass buffer across all ports (about 1 MB). With many ports each one's batch
+// shrinks, down to one datagram per call.
+inline constexpr std::size_t rx_batch_slots = 512;
+
+// Where a datagram of the round sits: its port and its place in that port's batch.
+struct rx_batch_ref {
+  std::uint32_t port;
+  std::uint32_t index;
+};
+
+struct rx_batch_pass {
+  std::size_t ports = 0;
+  std::size_t per_port = 0; // datagrams a receive call asks for
+  // port * per_port + index for each of the following
+  std::vector<tun_packet_buffer> slots;
+  std::vector<sockaddr_in> from;
+  std::vector<iovec> iov;
+  std::vector<mmsghdr> msgs;        // msg_len is the datagram's length once read
+  std::vector<std::uint32_t> count; // per port: datagrams of this round
+  // The merge's working space and its result.
+  std::vector<rx_batch_ref> order;
+  std::vector<std::uint32_t> cursor;
+  std::vector<std::int64_t> rank;
+  std::vector<std::uint8_t> keyed;
+  std::vector<std::pair<std::int64_t, std::uint32_t>> heads;
+};
+
+// Sets up the buffer for `ports` ports. False when the count is 0 or beyond what the buffer
+// addresses.
+bool rx_batch_init(rx_batch_pass *pass, std::size_t ports);
+
+// Readies `port`'s slots for a receive call (the kernel rewrites each address length) and
+// returns its first message; the call may fill up to `per_port` of them.
+mmsghdr *rx_batch_prepare(rx_batch_pass *pass, std::size_t port);
+
+// The `index`-th datagram `port` took in this round, and where it came from.
+std::span<const std::uint8_t> rx_batch_datagram(const rx_batch_pass *pass, std::size_t port,
+                                                std::size_t index);
+const sockaddr_in &rx_batch_source(const rx_batch_pass *pass, std::size_t port, std::size_t index);
+
+// The slice number a data packet (new or resent, either layout) carries; false for every other
+// datagram, and for one too short to hold the number or without the magic.
+bool rx_batch_key(std::span<const std::uint8_t> datagram, std::uint64_t *key);
+
+// Orders the round's datagrams (`count` of each port) into `order` and returns how many there
+// are. Data go by slice number, compared as serial numbers so that the order holds across a
+// wrap; equal numbers go by port. Every other datagram keeps its place behind the one before
+// it in its own port's batch (at the head of a batch, it goes at once). Each port's own order
+// is always kept.
+std::size_t rx_batch_merge(rx_batch_pass *pass);
