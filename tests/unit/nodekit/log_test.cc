@@ -1,18 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <regex>
 #include <string>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "capture.h"
+#include "child_process.h"
 #include "nk_context.h"
 
 namespace {
@@ -67,99 +61,36 @@ TEST(Log, FormatCharactersInArgumentsStayLiteral) {
   EXPECT_EQ(logged_text(err.text()), "100%s %d %n");
 }
 
-// What a child saw of one syslog round: standard error while in syslog mode, the datagram that
-// reached /dev/log, and standard error once back; or why it could not run.
-struct SyslogRound {
-  std::string error, err_in_syslog_mode, datagram, err_after;
-};
-
-// The logger's path is fixed, so the round runs in a child with a mount namespace of its own and
-// a private /dev: the machine's logger is neither needed nor disturbed. Without the namespace
-// (not root) the round reports what is missing and the test fails.
-SyslogRound syslog_round(pid_t &child) {
-  int p[2];
-  if (pipe(p) != 0) {
-    return {"pipe failed", {}, {}, {}};
-  }
-  child = fork();
-  if (child == 0) {
-    close(p[0]);
-    std::string out;
-    auto fail = [&](const char *what) {
-      out = std::string("E") + what + ": " + std::strerror(errno);
-      (void)!write(p[1], out.data(), out.size());
-      _exit(1);
-    };
-    if (unshare(CLONE_NEWNS) != 0) {
-      fail("a private mount namespace (needs root)");
+// The logger's path is fixed, so the round runs in a child with a private /dev/log (the
+// platform suite's helpers); without the namespace (not root) the test fails saying why.
+TEST(Log, SyslogModeSendsUnderPrefixWithPidAndBackToStderr) {
+  const platform_test::child_result r = platform_test::run_child([](int report) {
+    std::string why;
+    const int fd = platform_test::capture_dev_log(why);
+    if (fd < 0) {
+      platform_test::write_all(report, why);
+      return platform_test::setup_failed;
     }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", 0, "size=64k") != 0) {
-      fail("a private /dev");
-    }
-    int s = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-      fail("a socket at /dev/log");
-    }
-    timeval tv{2, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     NKCx c{};
     nk_openlog(&c, "nktest");
-    std::string err1;
-    {
-      fd_capture err;
-      nk_log(&c, LOG_WARNING, "to syslog %d\nnot this", 7);
-      err1 = err.text();
-    }
-    char buf[512] = {};
-    ssize_t n = recv(s, buf, sizeof buf, 0);
+    nk_log(&c, LOG_WARNING, "to syslog %d\nnot this", 7);
+    std::fflush(stderr);
+    std::fputs("--\n", stderr); // what came before this mark was written in syslog mode
+    platform_test::write_all(report, platform_test::collect_datagrams(fd, 300));
     nk_openlog(&c, nullptr);
     closelog();
-    std::string err2;
-    {
-      fd_capture err;
-      nk_log(&c, LOG_INFO, "back");
-      err2 = err.text();
-    }
-    out = "O" + err1 + '\0' + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0) + '\0' + err2;
-    (void)!write(p[1], out.data(), out.size());
-    _exit(0);
-  }
-  close(p[1]);
-  std::string got;
-  char buf[1024];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) > 0) {
-    got.append(buf, static_cast<size_t>(n));
-  }
-  close(p[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (got.empty() || got[0] != 'O') {
-    return {got.empty() ? "the child ended without a word" : got.substr(1), {}, {}, {}};
-  }
-  SyslogRound r;
-  size_t a = got.find('\0', 1), b = got.find('\0', a + 1);
-  r.err_in_syslog_mode = got.substr(1, a - 1);
-  r.datagram = got.substr(a + 1, b - a - 1);
-  r.err_after = got.substr(b + 1);
-  return r;
-}
-
-TEST(Log, SyslogModeSendsUnderPrefixWithPidAndBackToStderr) {
-  pid_t child = -1;
-  const SyslogRound r = syslog_round(child);
-  ASSERT_EQ(r.error, "") << "cannot run: " << r.error;
-  EXPECT_EQ(r.err_in_syslog_mode, "");
-  // LOG_USER | LOG_WARNING = 8 + 4
-  EXPECT_EQ(r.datagram.rfind("<12>", 0), 0u) << r.datagram;
-  EXPECT_NE(r.datagram.find("nktest[" + std::to_string(child) + "]: to syslog 7"), std::string::npos)
-      << r.datagram;
-  EXPECT_EQ(r.datagram.find("not this"), std::string::npos);
-  EXPECT_EQ(logged_text(r.err_after), "back");
+    nk_log(&c, LOG_INFO, "back");
+    return 0;
+  });
+  ASSERT_NE(r.exit_code, platform_test::setup_failed) << "cannot run: " << r.report;
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // LOG_USER | LOG_WARNING = 8 + 4, one datagram.
+  EXPECT_EQ(r.report.rfind("<12>", 0), 0u) << r.report;
+  EXPECT_NE(r.report.find("nktest[" + std::to_string(r.pid) + "]: to syslog 7\n"), std::string::npos)
+      << r.report;
+  EXPECT_EQ(r.report.find("not this"), std::string::npos);
+  ASSERT_EQ(r.err.rfind("--\n", 0), 0u) << r.err;
+  EXPECT_EQ(logged_text(r.err.substr(3)), "back");
 }
 
 TEST(LastError, FreshContextIsEmptyAndTextIsCutAt1022) {

@@ -1,6 +1,9 @@
 #include "child_process.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -132,6 +135,67 @@ std::string mount_tmpfs(const char *dir) {
   if (mount("tmpfs", dir, "tmpfs", MS_NOSUID, "mode=0755,size=1m") != 0)
     return system_error((std::string("tmpfs over ") + dir).c_str());
   return {};
+}
+
+int capture_dev_log(std::string &why) {
+  why = enter_private_mounts();
+  if (!why.empty())
+    return -1;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    why = std::string("socket: ") + std::strerror(errno);
+    return -1;
+  }
+  std::string path = "/dev/log";
+  struct stat st {};
+  const bool have_dev_log = lstat("/dev/log", &st) == 0;
+  if (have_dev_log) {
+    // Bind beside it and lay ours over the machine's socket.
+    char dir[] = "/tmp/vexolog-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      why = std::string("mkdtemp: ") + std::strerror(errno);
+      return -1;
+    }
+    path = std::string(dir) + "/log";
+  } else if (why = mount_tmpfs("/dev"); !why.empty()) {
+    return -1;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+    why = "bind " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (have_dev_log && mount(path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) {
+    why = std::string("bind mount over /dev/log: ") + std::strerror(errno);
+    return -1;
+  }
+  if (have_dev_log) {
+    // The mount keeps the socket reachable; the machine's /tmp keeps nothing of it.
+    unlink(path.c_str());
+    rmdir(path.substr(0, path.size() - 4).c_str());
+  }
+  return fd;
+}
+
+std::string collect_datagrams(int fd, int timeout_ms) {
+  std::string all;
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, timeout_ms) > 0) {
+    std::array<char, 8192> buf{};
+    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    if (n <= 0)
+      break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[static_cast<std::size_t>(i)] == '\n')
+        all += "\\n";
+      else
+        all += buf[static_cast<std::size_t>(i)];
+    }
+    all += '\n';
+  }
+  return all;
 }
 
 } // namespace platform_test

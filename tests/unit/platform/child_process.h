@@ -31,6 +31,13 @@ std::string enter_private_mounts();
 // In the child, after enter_private_mounts(): an empty tmpfs over dir.
 std::string mount_tmpfs(const char *dir);
 
+// In the child: a datagram socket that receives what syslog() sends to /dev/log, in a private
+// mount namespace so the machine's /dev stays as it is. Returns the socket or -1 with why set.
+int capture_dev_log(std::string &why);
+
+// Every datagram that arrives within timeout_ms of the last one, one per line (newlines escaped).
+std::string collect_datagrams(int fd, int timeout_ms);
+
 // In the child: writes text whole to fd.
 void write_all(int fd, const std::string &text);
 

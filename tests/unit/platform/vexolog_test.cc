@@ -146,70 +146,6 @@ TEST(VexoLogCleanup, GivesMessagesBackToGlibsDefaultWriter) {
 
 // --- syslog -------------------------------------------------------------------------------------
 
-// In the child: a datagram socket that receives what syslog() sends to /dev/log, in a private
-// mount namespace so the machine's /dev stays as it is. Returns the socket or -1 with why set.
-int capture_dev_log(std::string &why) {
-  why = enter_private_mounts();
-  if (!why.empty())
-    return -1;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    why = std::string("socket: ") + std::strerror(errno);
-    return -1;
-  }
-  std::string path = "/dev/log";
-  struct stat st {};
-  const bool have_dev_log = lstat("/dev/log", &st) == 0;
-  if (have_dev_log) {
-    // Bind beside it and lay ours over the machine's socket.
-    char dir[] = "/tmp/vexolog-XXXXXX";
-    if (mkdtemp(dir) == nullptr) {
-      why = std::string("mkdtemp: ") + std::strerror(errno);
-      return -1;
-    }
-    path = std::string(dir) + "/log";
-  } else if (why = mount_tmpfs("/dev"); !why.empty()) {
-    return -1;
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-    why = "bind " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  if (have_dev_log && mount(path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) != 0) {
-    why = std::string("bind mount over /dev/log: ") + std::strerror(errno);
-    return -1;
-  }
-  if (have_dev_log) {
-    // The mount keeps the socket reachable; the machine's /tmp keeps nothing of it.
-    unlink(path.c_str());
-    rmdir(path.substr(0, path.size() - 4).c_str());
-  }
-  return fd;
-}
-
-// Every datagram that arrives within timeout_ms of the last one, one per line (newlines escaped).
-std::string collect(int fd, int timeout_ms) {
-  std::string all;
-  pollfd p{fd, POLLIN, 0};
-  while (poll(&p, 1, timeout_ms) > 0) {
-    std::array<char, 8192> buf{};
-    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
-    if (n <= 0)
-      break;
-    for (ssize_t i = 0; i < n; ++i) {
-      if (buf[static_cast<std::size_t>(i)] == '\n')
-        all += "\\n";
-      else
-        all += buf[static_cast<std::size_t>(i)];
-    }
-    all += '\n';
-  }
-  return all;
-}
-
 struct syslog_line {
   int priority = -1;
   std::string ident;
@@ -253,7 +189,7 @@ void run_with_syslog(const std::function<void()> &logging, child_result &r) {
       return setup_failed;
     }
     logging();
-    write_all(report, collect(fd, 300));
+    write_all(report, collect_datagrams(fd, 300));
     return 0;
   });
   ASSERT_NE(r.exit_code, setup_failed) << "namespace set-up failed: " << r.report;
