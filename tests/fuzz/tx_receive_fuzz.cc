@@ -52,6 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::size_t len = size < sizeof tr->packet.raw ? size : sizeof tr->packet.raw;
   std::memcpy(tr->packet.raw, data, len);
   t->now.tv_nsec = (t->now.tv_nsec + 50000000) % 1000000000;
+  // Fresh limits for every input: otherwise whether an input is logged or answered would
+  // depend on how many inputs came before it, and a crash would not replay on its own.
+  tr->limits = tr_peer_limits{};
   tr_receive(tr, len);
   for (int i = 0; i < 4; ++i) {
     tr_send(tr, tx_send_fn{nullptr, discard});

@@ -1,8 +1,6 @@
 #include "receive.h"
 
 #include <cinttypes>
-#include <memory>
-#include <vector>
 
 #include "aes_exchange.h"
 #include "liveness.h"
@@ -11,14 +9,6 @@
 #include "tesseltx.h"
 
 namespace {
-
-// Kept beside the records rather than in them; a handful of outputs makes a scan the cheapest
-// lookup.
-struct limits_entry {
-  const transmission *tr;
-  std::unique_ptr<tr_peer_limits> limits;
-};
-std::vector<limits_entry> limits_table;
 
 // Two texts of up to 255 bytes each, escaped, in a log line of 254 characters.
 constexpr std::size_t info_text_log_max = 96;
@@ -88,19 +78,11 @@ void handle_key_request(transmission *tr, std::size_t len) {
 
 } // namespace
 
-tr_peer_limits &tr_limits(const transmission *tr) {
-  for (limits_entry &e : limits_table) {
-    if (e.tr == tr) {
-      return *e.limits;
-    }
-  }
-  limits_table.push_back({tr, std::make_unique<tr_peer_limits>()});
-  return *limits_table.back().limits;
+tr_peer_limits &tr_limits(transmission *tr) {
+  return tr->limits;
 }
 
-void tr_limits_reset() {
-  limits_table.clear();
-}
+void tr_limits_reset() {}
 
 bool tr_log_pass(transmission *tr, tx_ratelimit *rl, const char *kind) {
   report_held(tr, rl, kind);

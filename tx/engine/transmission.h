@@ -10,6 +10,7 @@
 #include "aes.h"
 #include "counters.h"
 #include "info.h"
+#include "ratelimit.h"
 #include "tun_proto.h"
 #include "tun_time.h"
 
@@ -73,6 +74,9 @@ struct transmission {
   timespec64 last_info{};
   bandwidth bw{};
   tr_fuses fuses{};
+  // What this output's peer may make the transmitter log or compute; a new output starts with
+  // fresh limits.
+  tr_peer_limits limits{};
   std::uint8_t id = 0;
   std::uint8_t active_flag = 0;
 };
