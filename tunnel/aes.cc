@@ -203,7 +203,22 @@ int aes_encrypt(tun_aes *a, tun_slice *s) {
   }
   std::lock_guard lock(a->mutex);
   s->encrypted = 1;
+  const auto seq = static_cast<std::uint32_t>(s->seq);
+  if (a->encrypted_upto.load(std::memory_order_relaxed) == seq) {
+    a->encrypted_upto.store(seq + 1u, std::memory_order_release);
+  }
   return 1;
+}
+
+void aes_publish(tun_aes *a, std::uint64_t next) {
+  {
+    std::lock_guard lock(a->mutex);
+    if (next <= a->published) {
+      return;
+    }
+    a->published = next;
+  }
+  a->cond.notify_one();
 }
 
 void aes_ready_clear(tun_aes *a) {
@@ -250,6 +265,9 @@ void *aes_decode_thread(void *record) {
           batch[i]->encrypted = 1;
         }
       }
+      // The batch is consecutive and every slice of it is marked now (a failed one was marked
+      // by recover, or the worker never got here).
+      a->encrypted_upto.store(static_cast<std::uint32_t>(a->next_slice), std::memory_order_release);
     }
     signal_ready(a);
     // The CPU clock is a system call of its own: read every 16th batch, which keeps the

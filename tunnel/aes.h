@@ -37,7 +37,14 @@ struct tun_aes {
   std::mutex mutex;
   std::condition_variable cond;
   std::thread thread;
-  std::uint64_t next_slice = 0;
+  std::uint64_t next_slice = 0; // the worker's next slice (under `mutex`)
+  // What the owner has handed to the worker: slices below this number may be taken (under
+  // `mutex`). The owner publishes a whole batch of input at once, with one wake-up.
+  std::uint64_t published = 0;
+  // Every slice below this number is encrypted and marked (the worker goes in order). The low
+  // 32 bits suffice, compared by difference: a ring holds far fewer slices, and a 64-bit atomic
+  // would take a lock on the 32-bit target.
+  std::atomic<std::uint32_t> encrypted_upto{1}; // slices are numbered from 1
   aes_slice_fn slice_function = nullptr;
   alignas(8) std::uint8_t packet[aes_packet_size] = {};
   std::uint64_t cpu_time = 0;
@@ -82,9 +89,20 @@ int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
 // what receivers in the field expect.
 void aes_iv_seq(tun_aes *a, std::uint64_t seq);
 
-// Encrypts the slice's TS bytes in place and marks it encrypted (under `mutex`). 1 on success;
-// 0 with the reason logged, the slice unchanged and unmarked.
+// Encrypts the slice's TS bytes in place and marks it encrypted (under `mutex`); a slice next in
+// order moves `encrypted_upto` on. 1 on success; 0 with the reason logged, the slice unchanged
+// and unmarked.
 int aes_encrypt(tun_aes *a, tun_slice *s);
+
+// Whether slice `seq` (one the ring holds) is encrypted and marked: no lock, an acquire read
+// that also makes the worker's bytes visible.
+inline bool aes_encrypted(const tun_aes *a, std::uint64_t seq) {
+  const std::uint32_t upto = a->encrypted_upto.load(std::memory_order_acquire);
+  return static_cast<std::int32_t>(upto - static_cast<std::uint32_t>(seq)) > 0;
+}
+
+// Hands every slice below `next` to the worker: one lock and at most one wake-up for a batch.
+void aes_publish(tun_aes *a, std::uint64_t next);
 
 // Ends the worker, if one runs, and waits for it. Whoever owns the record calls it before the
 // pointer the slice function reaches the record through goes away.

@@ -13,7 +13,7 @@
 
 namespace {
 
-void discard(void *, transmission *, std::span<const std::uint8_t>, const sockaddr_in &) {}
+void discard(void *, transmission *, const tx_datagram &, const sockaddr_in &) {}
 
 tesseltx *make() {
   auto *t = new tesseltx{};

@@ -66,21 +66,19 @@ bool tx_input(tesseltx *t, tun_slice *slot, std::size_t len, std::optional<std::
   t->stat.in_bytes += static_cast<std::uint64_t>(len);
   tun_ts_check(slot, t->cc, &t->stat);
 
-  if (t->aes) {
-    {
-      std::lock_guard lock(t->aes->mutex);
-      t->next++;
-    }
-    t->aes->cond.notify_one();
-  } else {
-    t->next++;
-  }
+  t->next++;
   return true;
+}
+
+void tx_input_publish(tesseltx *t) {
+  if (t->aes) {
+    aes_publish(t->aes.get(), t->next);
+  }
 }
 
 tun_slice *tun_aes_condition() {
   tesseltx *t = _t;
-  if (t->aes->next_slice >= t->next) {
+  if (t->aes->next_slice >= t->aes->published) {
     return nullptr;
   }
   return tx_ring_slot(t, t->aes->next_slice);

@@ -1,6 +1,7 @@
 // The input path: one UDP datagram of the transport stream becomes the next numbered slice of
 // the ring. The edge reads the datagram straight into the slot tx_input_slot names; tx_input
-// then numbers it, checks it and hands it to the encryption worker.
+// then numbers it and checks it, and tx_input_publish hands a batch of them to the encryption
+// worker.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,10 @@ inline tun_slice *tx_input_slot(tesseltx *t) {
 // overran a transmission's position: the tunnel has been stopped (tx_stop) and the slice is not
 // counted.
 bool tx_input(tesseltx *t, tun_slice *slot, std::size_t len, std::optional<std::int64_t> kernel_wait_us);
+
+// Hands every slice taken so far to the encryption worker, if there is one: once per batch of
+// input, so that the worker wakes at most once for it.
+void tx_input_publish(tesseltx *t);
 
 // Counts sync-byte, transport-error and continuity faults of the slice's whole TS packets,
 // remembering each PID's last continuity counter in `cc`. Never alters the data.

@@ -1,7 +1,7 @@
 #include "send.h"
 
 #include <arpa/inet.h>
-#include <cstring>
+#include <cstddef>
 
 #include "fec.h"
 #include "liveness.h"
@@ -11,12 +11,11 @@
 #include "retransmit.h"
 #include "ring.h"
 
-unsigned char is_encrypted(tesseltx *t, tun_slice *s) {
+unsigned char is_encrypted(const tesseltx *t, const tun_slice *s) {
   if (!t->aes) {
     return 1;
   }
-  std::lock_guard lock(t->aes->mutex);
-  return s->encrypted;
+  return aes_encrypted(t->aes.get(), s->seq) ? 1 : 0;
 }
 
 tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq) {
@@ -72,31 +71,29 @@ void info_timing(transmission *tr) {
   }
 }
 
-// Puts a slice into `packet` as a data packet of the given type, in the layout the FEC setting
-// asks for, and returns the packet's length. The slice image is copied once, from its ring
-// slot straight into the packet.
-std::size_t build_data(transmission *tr, std::uint8_t type, const tun_slice *slice) {
+// Builds the head of a data packet of the given type in `packet`, in the layout the FEC setting
+// asks for; the slice image follows it on the wire straight from its ring slot.
+tx_datagram build_data(transmission *tr, std::uint8_t type, const tun_slice *slice) {
   tesseltx *t = tr->t;
   const unsigned n = slice->size;
-  const std::size_t image = tun_slice_image_size(n);
+  const std::span<const std::uint8_t> image(reinterpret_cast<const std::uint8_t *>(slice),
+                                            tun_slice_image_size(n));
   tun_packet_buffer &p = tr->packet;
   p.h.type = type & tun_type_mask;
   if (t->fec >= 2) {
     p.h.fec = 1;
     p.data_fec.departure_time = t->now;
     p.data_fec.seq = tr->fec.seq++;
-    std::memcpy(&p.data_fec.slice, slice, image);
-    tr_fec_xor(tr, reinterpret_cast<const std::uint8_t *>(&p.data_fec.slice), image, n);
-    return tun_data_fec_len(n);
+    tr_fec_xor(tr, image.data(), image.size(), n);
+    return {{p.raw, offsetof(tun_data_packet_fec, slice)}, image, slice->seq};
   }
   p.data.departure_time = t->now;
-  std::memcpy(&p.data.slice, slice, image);
-  return tun_data_len(n);
+  return {{p.raw, offsetof(tun_data_packet, slice)}, image, slice->seq};
 }
 
 // Builds the packet the decision chose. Returns its bytes, or an empty span when nothing goes
 // out after all.
-std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_t resend_seq) {
+tx_datagram build(transmission *tr, tr_next next, std::uint64_t resend_seq) {
   tesseltx *t = tr->t;
   switch (next) {
   case tr_next::none:
@@ -105,8 +102,7 @@ std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_
     const tun_packet_header *reply = tr->aes_reply;
     tr->aes_reply = nullptr;
     nk_log(&t->nk, LOG_INFO, "[%u] Transmission key sent.\n", static_cast<unsigned>(tr->id));
-    return {reinterpret_cast<const std::uint8_t *>(reply),
-            sizeof(tun_packet_header) + tun_body_length(reply)};
+    return {{reinterpret_cast<const std::uint8_t *>(reply), sizeof(tun_packet_header) + tun_body_length(reply)}};
   }
   case tr_next::ping_reply:
     tr->packet.h.type = TUN_PING_REPLY;
@@ -114,7 +110,7 @@ std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_
     tr->packet.ping.departure_time = t->now;
     tr->packet.ping.src_time = tr->ping;
     tr->ping_seq = 0;
-    return {tr->packet.raw, tun_ping_len};
+    return {{tr->packet.raw, tun_ping_len}};
   case tr_next::info: {
     const bool reply = tr->info_reply != 0;
     tr->info_reply = tr->info_request = 0;
@@ -124,10 +120,10 @@ std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_
     auto *h = reinterpret_cast<tun_packet_header *>(t->info_packet.data());
     h->type = reply ? TUN_INFO_REPLY : TUN_INFO_REQUEST;
     tr->last_info = t->now;
-    return {t->info_packet.data(), t->info_packet.size()};
+    return {{t->info_packet.data(), t->info_packet.size()}};
   }
   case tr_next::parity:
-    return {tr->packet.raw, tr_fec_build(tr)};
+    return {{tr->packet.raw, tr_fec_build(tr)}};
   case tr_next::resend: {
     tx_slice &entry = tr_resend_entry(tr, resend_seq);
     entry.to_be_send = 0;
@@ -139,18 +135,18 @@ std::span<const std::uint8_t> build(transmission *tr, tr_next next, std::uint64_
       tr->stat.slices_to_resend--;
       return {};
     }
-    const std::size_t len = build_data(tr, TUN_DATA_RESENT, slot);
+    const tx_datagram d = build_data(tr, TUN_DATA_RESENT, slot);
     tr->stat.resent[entry.request_counter < 15 ? entry.request_counter : 15]++;
     tr->stat.resent[0]++;
     tr->stat.slices_to_resend--;
-    return {tr->packet.raw, len};
+    return d;
   }
   case tr_next::slice: {
-    const std::size_t len = build_data(tr, TUN_DATA, tx_ring_slot(t, tr->next_slice));
+    const tx_datagram d = build_data(tr, TUN_DATA, tx_ring_slot(t, tr->next_slice));
     tr->next_slice++;
     tr->stat.sent++;
     tr->fuses.last_transmitted_data_packet = t->now;
-    return {tr->packet.raw, len};
+    return d;
   }
   case tr_next::slice_gone:
     tr->stat.too_late_to_send++;
@@ -191,8 +187,8 @@ void tr_send(transmission *tr, const tx_send_fn &out) {
   // Whatever the plan saw, the send decides again: a datagram received in the same pass may
   // have brought a more urgent packet.
   const tr_next next = tr_next_packet(tr, true, &resend_seq);
-  const std::span<const std::uint8_t> packet = build(tr, next, resend_seq);
-  if (packet.empty()) {
+  const tx_datagram packet = build(tr, next, resend_seq);
+  if (packet.head.empty()) {
     return;
   }
   tun_buffer_statistics(t, tr);

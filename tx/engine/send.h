@@ -7,13 +7,15 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <span>
+#include <vector>
 
 struct tesseltx;
 struct transmission;
 struct tun_slice;
 
-// 1 when slice `s` may be sent: always without encryption, else once the worker marked it.
-unsigned char is_encrypted(tesseltx *t, tun_slice *s);
+// 1 when slice `s` may be sent: always without encryption, else once the worker has passed it.
+// Lock-free: the main loop asks on every pass.
+unsigned char is_encrypted(const tesseltx *t, const tun_slice *s);
 
 // The most urgent packet of a transmission, in the order they go out.
 enum class tr_next : std::uint8_t {
@@ -37,11 +39,28 @@ tr_next tr_next_packet(transmission *tr, bool stream, std::uint64_t *resend_seq)
 // and within its bandwidth window, which this charges.
 bool tr_plan(transmission *tr);
 
-// Where the engine's packets go: one datagram for the transmission, to `to`.
+// One datagram of the engine. A data packet is its head (header, departure time and, with FEC,
+// the group number), built in the transmission's packet buffer, followed by the slice image as
+// it stands in its ring slot: the slot is not copied. Any other packet is `head` alone.
+struct tx_datagram {
+  std::span<const std::uint8_t> head;
+  std::span<const std::uint8_t> slice; // the ring slot's image, or empty
+  std::uint64_t seq = 0;               // the slot's slice number when the packet was built
+  std::size_t size() const { return head.size() + slice.size(); }
+  // The whole datagram in one piece, for callers that need it so (simulations, tests).
+  std::vector<std::uint8_t> bytes() const {
+    std::vector<std::uint8_t> v(head.begin(), head.end());
+    v.insert(v.end(), slice.begin(), slice.end());
+    return v;
+  }
+};
+
+// Where the engine's packets go: one datagram for the transmission, to `to`. Both parts stay
+// valid only until the engine builds the next packet of this transmission, and the slice part
+// only as long as its slot still holds slice `seq` (the input may reuse the slot later).
 struct tx_send_fn {
   void *ctx = nullptr;
-  void (*send)(void *ctx, transmission *tr, std::span<const std::uint8_t> datagram,
-               const sockaddr_in &to) = nullptr;
+  void (*send)(void *ctx, transmission *tr, const tx_datagram &datagram, const sockaddr_in &to) = nullptr;
 };
 
 // Builds the most urgent packet (in place, in the transmission's packet buffer) and hands it to

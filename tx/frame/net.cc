@@ -56,15 +56,19 @@ void report_send_error(transmission *tr, const sockaddr_in &to, int err) {
 
 // An output's packets of one pass, waiting to leave together. Entries [first, count) are not
 // sent yet; while any remain after a send, the socket's buffer is full. Each record belongs to
-// the transmission it was made for, allocated when that output is created.
+// the transmission it was made for, allocated when that output is created. An entry is a copy
+// of the packet's head and, for a data packet, the ring slot's image in place (`slot`, which
+// held slice `seq` when the packet was built).
 struct out_batch {
   transmission *owner = nullptr;
   std::size_t first = 0;
   std::size_t count = 0;
   std::array<mmsghdr, tx_batch_size> msgs{};
-  std::array<iovec, tx_batch_size> iov{};
+  std::array<std::array<iovec, 2>, tx_batch_size> iov{};
   std::array<sockaddr_in, tx_batch_size> to{};
-  std::array<std::array<std::uint8_t, sizeof(tun_packet_buffer)>, tx_batch_size> data{};
+  std::array<const tun_slice *, tx_batch_size> slot{};
+  std::array<std::uint64_t, tx_batch_size> seq{};
+  std::array<std::array<std::uint8_t, sizeof(tun_packet_buffer)>, tx_batch_size> head{};
 };
 
 std::vector<std::unique_ptr<out_batch>> batches; // by transmission id
@@ -79,6 +83,42 @@ out_batch *batch_of(const transmission *tr) {
 
 bool blocked(const out_batch *b) {
   return b != nullptr && b->first < b->count;
+}
+
+// Points entry i's message at its own address and vectors.
+void place(out_batch *b, std::size_t i) {
+  msghdr &m = b->msgs[i].msg_hdr;
+  m = {};
+  m.msg_name = &b->to[i];
+  m.msg_namelen = sizeof b->to[i];
+  m.msg_iov = b->iov[i].data();
+  m.msg_iovlen = b->slot[i] != nullptr ? 2 : 1;
+}
+
+// Entries left over from an earlier pass whose slot the input has since given to a newer slice
+// (a socket blocked for a whole ring) would send the wrong bytes: they are dropped as too late.
+void drop_reused_slots(transmission *tr, out_batch *b) {
+  std::size_t kept = b->first;
+  for (std::size_t i = b->first; i < b->count; ++i) {
+    if (b->slot[i] != nullptr && b->slot[i]->seq != b->seq[i]) {
+      tr->stat.too_late_to_send++;
+      nk_log(&tr->t->nk, LOG_DEBUG, "[tr_net_tx] [%u] slot of slice %" PRIu64 " reused before it left.\n",
+             static_cast<unsigned>(tr->id), b->seq[i]);
+      continue;
+    }
+    if (kept != i) {
+      const std::size_t head_len = b->iov[i][0].iov_len;
+      std::memcpy(b->head[kept].data(), b->head[i].data(), head_len);
+      b->iov[kept] = b->iov[i];
+      b->iov[kept][0].iov_base = b->head[kept].data();
+      b->to[kept] = b->to[i];
+      b->slot[kept] = b->slot[i];
+      b->seq[kept] = b->seq[i];
+      place(b, kept);
+    }
+    kept++;
+  }
+  b->count = kept;
 }
 
 // Sends what the batch holds. False when the socket's buffer filled up first: the rest waits
@@ -105,30 +145,35 @@ bool flush(transmission *tr, out_batch *b) {
   return true;
 }
 
-void send_now(transmission *tr, std::span<const std::uint8_t> datagram, const sockaddr_in &to) {
-  const ssize_t sent = sendto(tr->sock, datagram.data(), datagram.size(), 0,
-                              reinterpret_cast<const sockaddr *>(&to), sizeof to);
-  if (sent < 0 || static_cast<std::size_t>(sent) != datagram.size()) {
+void send_now(transmission *tr, const tx_datagram &d, const sockaddr_in &to) {
+  std::array<iovec, 2> iov = {iovec{const_cast<std::uint8_t *>(d.head.data()), d.head.size()},
+                              iovec{const_cast<std::uint8_t *>(d.slice.data()), d.slice.size()}};
+  msghdr m{};
+  m.msg_name = const_cast<sockaddr_in *>(&to);
+  m.msg_namelen = sizeof to;
+  m.msg_iov = iov.data();
+  m.msg_iovlen = d.slice.empty() ? 1 : 2;
+  const ssize_t sent = sendmsg(tr->sock, &m, 0);
+  if (sent < 0 || static_cast<std::size_t>(sent) != d.size()) {
     report_send_error(tr, to, errno);
   }
 }
 
-void send_datagram(void * /*ctx*/, transmission *tr, std::span<const std::uint8_t> datagram,
-                   const sockaddr_in &to) {
+void send_datagram(void * /*ctx*/, transmission *tr, const tx_datagram &d, const sockaddr_in &to) {
   out_batch *b = batching ? batch_of(tr) : nullptr;
-  if (b == nullptr || datagram.size() > b->data[0].size() || b->count == b->data.size()) {
-    send_now(tr, datagram, to);
+  if (b == nullptr || d.head.size() > b->head[0].size() || b->count == b->head.size()) {
+    send_now(tr, d, to);
     return;
   }
   const std::size_t i = b->count++;
-  std::memcpy(b->data[i].data(), datagram.data(), datagram.size());
+  // The head is small for data packets (24 or 32 bytes); the slice stays in its slot.
+  std::memcpy(b->head[i].data(), d.head.data(), d.head.size());
+  b->iov[i][0] = {b->head[i].data(), d.head.size()};
+  b->iov[i][1] = {const_cast<std::uint8_t *>(d.slice.data()), d.slice.size()};
   b->to[i] = to;
-  b->iov[i] = {b->data[i].data(), datagram.size()};
-  b->msgs[i].msg_hdr = {};
-  b->msgs[i].msg_hdr.msg_name = &b->to[i];
-  b->msgs[i].msg_hdr.msg_namelen = sizeof b->to[i];
-  b->msgs[i].msg_hdr.msg_iov = &b->iov[i];
-  b->msgs[i].msg_hdr.msg_iovlen = 1;
+  b->slot[i] = d.slice.empty() ? nullptr : reinterpret_cast<const tun_slice *>(d.slice.data());
+  b->seq[i] = d.seq;
+  place(b, i);
 }
 
 // How long the datagram waited in the kernel, in µs on the wall clock, from its SO_TIMESTAMP.
@@ -285,6 +330,7 @@ std::size_t tun_net_rx(tesseltx *t, bool known_readable, bool *filled) {
       tx_exit(t);
     }
   }
+  tx_input_publish(t);
   return static_cast<std::size_t>(got);
 }
 
@@ -321,6 +367,9 @@ bool send_batch(transmission *tr, bool planned) {
     }
     return false;
   }
+  if (blocked(b)) {
+    drop_reused_slots(tr, b);
+  }
   if (!flush(tr, b)) {
     return false;
   }
@@ -331,7 +380,7 @@ bool send_batch(transmission *tr, bool planned) {
     sent++;
   }
   for (; sent < tx_pass_cap; ++sent) {
-    if (b->count == b->data.size() && !flush(tr, b)) {
+    if (b->count == b->head.size() && !flush(tr, b)) {
       break;
     }
     if (!tr_plan(tr)) {

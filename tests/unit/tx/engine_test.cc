@@ -124,7 +124,7 @@ TEST_F(Engine, UnencryptedSliceWaitsWhenEncrypting) {
   tr_net_tx(tr);
   EXPECT_EQ(tr->stat.sent, 0u);
   EXPECT_EQ(tr->stat.too_late_to_send, 0u) << "waiting is not counted";
-  t->buffer[1].encrypted = 1;
+  t->aes->encrypted_upto = 2; // the worker has passed slice 1
   tr_fdset(tr, &max_fd, &r, &w);
   EXPECT_TRUE(FD_ISSET(tr->sock, &w));
   t->aes.reset();

@@ -110,11 +110,14 @@ TEST_F(Input, OversizedDatagramIsCutToSevenPackets) {
 
 TEST_F(Input, SliceFromTheEncryptionPointOfView) {
   t->aes = aes_new(&t->nk);
-  EXPECT_EQ(tun_aes_condition(), &t->buffer[0]) << "the worker starts on the zero slot";
-  t->aes->next_slice = 1;
-  EXPECT_EQ(tun_aes_condition(), nullptr);
+  EXPECT_EQ(tun_aes_condition(), nullptr) << "nothing is handed over before the input publishes it";
   feed(std::vector<uint8_t>(188, 0x47));
-  EXPECT_EQ(tun_aes_condition(), &t->buffer[1]);
+  feed(std::vector<uint8_t>(188, 0x47));
+  EXPECT_EQ(tun_aes_condition(), &t->buffer[0]) << "the worker starts on the zero slot";
+  t->aes->next_slice = 2;
+  EXPECT_EQ(tun_aes_condition(), &t->buffer[2]);
+  t->aes->next_slice = 3;
+  EXPECT_EQ(tun_aes_condition(), nullptr);
   t->aes.reset();
 }
 

@@ -85,9 +85,8 @@ protected:
     }
     if (s.slice == state::unencrypted || s.slice == state::nothing_encrypted) {
       t->aes = aes_new(&t->nk);
-      for (uint64_t seq = 1; seq < 20; ++seq) {
-        t->buffer[static_cast<std::size_t>(seq)].encrypted = s.slice == state::unencrypted ? 1 : 0;
-      }
+      // The worker has passed 1..19 (slice 20 waits), or nothing yet.
+      t->aes->encrypted_upto = s.slice == state::unencrypted ? 20 : 1;
     }
     if (s.key_reply) {
       tun_header_init(reinterpret_cast<tun_packet_header *>(key_reply), 7, TUN_AES_REPLY);

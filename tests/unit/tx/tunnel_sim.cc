@@ -75,11 +75,11 @@ void to_transmitter(void *ctx, std::span<const std::uint8_t> d, const sockaddr_i
 }
 
 // The transmitter's send function: onto the transmission's path.
-void tx_send(void *ctx, transmission *tr, std::span<const std::uint8_t> d, const sockaddr_in &) {
+void tx_send(void *ctx, transmission *tr, const tx_datagram &d, const sockaddr_in &) {
   auto *s = static_cast<sim *>(ctx);
   sim_path *p = s->paths[tr->id].get();
   if (!s->cut(p)) {
-    rx_impair_offer(&p->down, d, p->tx_addr, s->now);
+    rx_impair_offer(&p->down, d.bytes(), p->tx_addr, s->now);
   }
 }
 

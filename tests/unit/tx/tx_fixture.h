@@ -92,9 +92,9 @@ struct sent_capture {
   std::deque<std::vector<uint8_t>> got;
   std::vector<sockaddr_in> to;
   tx_send_fn fn() { return tx_send_fn{this, take}; }
-  static void take(void *ctx, transmission *, std::span<const uint8_t> d, const sockaddr_in &dest) {
+  static void take(void *ctx, transmission *, const tx_datagram &d, const sockaddr_in &dest) {
     auto *c = static_cast<sent_capture *>(ctx);
-    c->got.emplace_back(d.begin(), d.end());
+    c->got.push_back(d.bytes());
     c->to.push_back(dest);
   }
   // The oldest packet not yet looked at, or an empty vector.
