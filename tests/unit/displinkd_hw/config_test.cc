@@ -1,31 +1,11 @@
-#include "config.h"
+#include "config_file.h"
 #include "log.h"
 #include "log_capture.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace {
-
-class temp_file {
-public:
-  explicit temp_file(const std::string &text) {
-    char name[] = "/tmp/displinkd_cfgXXXXXX";
-    int fd = mkstemp(name);
-    path_ = name;
-    if (fd >= 0) {
-      EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-      close(fd);
-    }
-  }
-  ~temp_file() { unlink(path_.c_str()); }
-  const char *path() const { return path_.c_str(); }
-
-private:
-  std::string path_;
-};
 
 const std::string VALID = "[GPIO]\nHdmiIntPin=42\n[I2C]\nI2CBusNum=7\n";
 

@@ -17,6 +17,13 @@ public:
     std::lock_guard<std::mutex> hold(lock_);
     return messages_;
   }
+  std::size_t count(const std::string &text) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::size_t n = 0;
+    for (const auto &m : messages_)
+      n += m == text ? 1u : 0u;
+    return n;
+  }
   // Plain numbers: the daemons' error level (256) is no named value of GLogLevelFlags.
   std::vector<unsigned> levels() {
     std::lock_guard<std::mutex> hold(lock_);

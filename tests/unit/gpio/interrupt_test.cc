@@ -1,7 +1,7 @@
 // The HDMI daemon's interrupt line end to end: edges raised on the simulated line reach a GLib
 // main loop through ugpio and the interrupt source; the calibration pulse as the line sees it;
 // the failures that must be reported.
-#include "config.h"
+#include "config_file.h"
 #include "gpio_fixture.h"
 #include "interrupt.h"
 #include "log.h"
@@ -86,16 +86,7 @@ protected:
     gpio_test::TearDown();
   }
 
-  void configure_pin(int pin) {
-    char path[] = "/tmp/gpio_interrupt_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string text = "[GPIO]\nHdmiIntPin=" + std::to_string(pin) + "\n[I2C]\nI2CBusNum=1\n";
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
-    ASSERT_EQ(displinkd_config_read(path), 0);
-    unlink(path);
-  }
+  void configure_pin(int pin) { configure(pin, 1); }
 
   // The daemon's main loop, on a thread of its own so that the test can drive the line.
   void start_loop() {
