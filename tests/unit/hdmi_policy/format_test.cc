@@ -122,4 +122,26 @@ TEST(format_choice_messages, missing_key_and_no_fit_are_told) {
   EXPECT_TRUE(rig.logged_text("Scaling from CEA/EIA-861F format: 0 not supported"));
 }
 
+// Out and in again: standby, then a fresh EDID read and the picture back.
+TEST(hot_plug, out_and_in_again_reads_the_new_sink) {
+  policy_rig rig;
+  rig.capture_mode("1080p50");
+  ASSERT_TRUE(rig.start(false, false));
+  rig.plug("hdmi-tv-SAM0F39-C51810233270");
+  ASSERT_TRUE(rig.settle());
+  EXPECT_EQ(rig.avi_frame()[7], 31);
+
+  rig.clear_log();
+  rig.unplug();
+  ASSERT_TRUE(rig.settle());
+  EXPECT_TRUE(rig.logged_text("Sink disconnected"));
+
+  rig.clear_log();
+  rig.plug("sd-timings-GSM0001-74CD4742CDB5");
+  ASSERT_TRUE(rig.settle());
+  EXPECT_TRUE(rig.logged_text("Sink connected"));
+  EXPECT_TRUE(rig.logged_text("Event callback Tx : EDID RECEIVED"));
+  EXPECT_EQ(rig.avi_frame()[7], 18);
+}
+
 } // namespace
