@@ -41,33 +41,13 @@ def channel(*entries, name="Channel0"):
     return {"name": name, "modes": [{"res_set_name": n, "current": c} for n, c in entries]}
 
 
-class UserBus:
-    """A private system bus whose dbus-daemon knows the user "coaxlink": the daemon connects
-    after dropping root, and a bus that cannot resolve the connecting uid closes the connection."""
-
-    def __init__(self, workdir, users):
-        self.address = f"unix:path={workdir}/system_bus_socket"
-        self.proc = env.Daemon("dbus-daemon", ["--nofork", "--print-address=1",
-                                               f"--config-file={env.FIXTURES}/private-system-bus.conf",
-                                               f"--address={self.address}"], files=users, workdir=workdir)
-        self.proc.wait_line(re.compile(r"^unix:"))
-        os.chmod(f"{workdir}/system_bus_socket", 0o777)
-        self.mocks = []
-
-    name_has_owner = env.PrivateBus.name_has_owner
-
-    def stop(self):
-        for m in self.mocks:
-            env.stop_process(m)
-        self.proc.cleanup()
-
-
 class Rig:
     def __init__(self):
         env.require_environment()
         self.workdir = env.make_workdir()
         self.uid, self.gid, self.users = env.daemon_user("coaxlink")
-        self.bus = UserBus(self.workdir, self.users)
+        # The bus resolves the uid of every connection: the daemon connects after dropping root.
+        self.bus = env.PrivateBus(self.workdir, files=self.users)
         try:
             self.sim = env.Simdev(buses=(), gpio=None)
         except BaseException:
