@@ -24,6 +24,16 @@ inline constexpr std::size_t aes_packet_size = 1024;
 
 using aes_slice_fn = tun_slice *(*)();
 
+// Who encrypts the transmitter's slices. Where the cipher is cheap (AES instructions), the input
+// path does it as it publishes a batch: a wake-up of the worker costs more than the cipher
+// there. Elsewhere (the device) the worker does, so that the loop stays free for requests.
+enum class aes_mode : std::uint8_t { automatic, worker, inline_cipher };
+
+// A slice costing less than this to encrypt is encrypted inline (automatic mode). With AES
+// instructions a full slice takes about 0.3 us on a PC; the vector-permute and table ciphers
+// take 2 us and more there, and tens of microseconds on the device.
+inline constexpr double aes_inline_max_us = 1.0;
+
 struct tun_aes {
   NKCx *nk = nullptr;
   std::uint8_t key[32] = {};
@@ -46,6 +56,10 @@ struct tun_aes {
   // would take a lock on the 32-bit target.
   std::atomic<std::uint32_t> encrypted_upto{1}; // slices are numbered from 1
   aes_slice_fn slice_function = nullptr;
+  // Chosen by the caller before aes_init_encryption; automatic is settled there.
+  aes_mode mode = aes_mode::automatic;
+  double slice_cost_us = 0; // what encrypting one full slice took at start-up
+  bool failed = false;      // inline: a slice could not be encrypted (under `mutex`)
   alignas(8) std::uint8_t packet[aes_packet_size] = {};
   std::uint64_t cpu_time = 0;
   // Readable (an eventfd) whenever the worker has marked slices since the owner last read it,
@@ -80,8 +94,9 @@ inline std::size_t aes_key_len(const tun_aes *a) {
 // called directly (a single-threaded simulation does). 1 on success; 0 with the reason logged.
 int aes_init_key(tun_aes *a);
 
-// aes_init_key, then starts the worker on `slice_function` and opens `ready_fd`. 1 on
-// success; 0 with the reason logged.
+// aes_init_key, then starts the worker on `slice_function` and opens `ready_fd`, and settles
+// an automatic mode by timing the cipher on a full slice. 1 on success; 0 with the reason
+// logged.
 int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
 
 // The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd
@@ -102,6 +117,7 @@ inline bool aes_encrypted(const tun_aes *a, std::uint64_t seq) {
 }
 
 // Hands every slice below `next` to the worker: one lock and at most one wake-up for a batch.
+// In inline mode it encrypts and marks them itself before it returns.
 void aes_publish(tun_aes *a, std::uint64_t next);
 
 // Ends the worker, if one runs, and waits for it. Whoever owns the record calls it before the
