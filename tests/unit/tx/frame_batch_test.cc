@@ -3,6 +3,8 @@
 // read the CPU clock only in sampled passes yet still add up to the loop's CPU time.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <poll.h>
@@ -12,6 +14,18 @@
 #include "loop.h"
 #include "net.h"
 #include "tx_fixture.h"
+
+// The test binary is linked with --wrap=sendmmsg: a test can make the outputs' sockets look
+// full, which loopback never does by itself.
+std::atomic<bool> sockets_full{false};
+extern "C" int __real_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags);
+extern "C" int __wrap_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags) {
+  if (sockets_full) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return __real_sendmmsg(fd, msgs, n, flags);
+}
 
 namespace {
 
@@ -83,6 +97,54 @@ protected:
     }
   }
 };
+
+// Data packets leave with their slice straight from the ring slot. A batch held back by a full
+// socket while the input wraps the ring onto its slots must not send the newer slices in their
+// place: those entries are dropped as too late, and every slice still goes out exactly once.
+TEST_F(Batch, AHeldBatchNeverSendsASlotTheInputReused) {
+  start({}, 16);
+  // A window half a second open that allows everything: all three go in the first pass.
+  tx_read_monotonic(&t->tr->bw.start);
+  t->tr->bw.start.tv_nsec -= 500000000;
+  timespec_normalize(&t->tr->bw.start);
+  t->tr->bw.count = 0;
+  t->tr->bw.max = 1000000;
+  sockets_full = true;
+  for (unsigned i = 0; i < 3; ++i) {
+    feed(ts_payload(7, static_cast<uint8_t>(i + 1)));
+  }
+  wait_input();
+  tx_loop_pass(t.get());
+  ASSERT_EQ(t->tr->next_slice, 4u) << "slices 1..3 built into the held batch";
+  // Slices 4..19: 17, 18 and 19 take the slots of 1, 2 and 3.
+  for (unsigned i = 3; i < 19; ++i) {
+    feed(ts_payload(7, static_cast<uint8_t>(i + 1)));
+  }
+  for (int i = 0; i < 50 && t->next < 20; ++i) {
+    tx_loop_pass(t.get());
+  }
+  ASSERT_EQ(t->next, 20u);
+  EXPECT_TRUE(received().empty());
+  sockets_full = false;
+  run_until_idle();
+  std::vector<uint64_t> seqs;
+  for (const bytes &p : received()) {
+    if ((p[5] & 0x3F) != TUN_DATA) {
+      continue;
+    }
+    uint64_t seq = 0;
+    std::memcpy(&seq, p.data() + 24, 8);
+    EXPECT_EQ(p[49], 0x47);
+    EXPECT_EQ(p[52], static_cast<uint8_t>(seq)) << "slice " << seq << " carries its own bytes";
+    seqs.push_back(seq);
+  }
+  std::vector<uint64_t> want;
+  for (uint64_t s = 4; s < 20; ++s) {
+    want.push_back(s);
+  }
+  EXPECT_EQ(seqs, want);
+  EXPECT_EQ(t->tr->stat.too_late_to_send, 3u);
+}
 
 TEST_F(Batch, InputBatchFillsConsecutiveSlotsAndSaysWhenMoreWait) {
   start();
