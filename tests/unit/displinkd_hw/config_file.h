@@ -32,6 +32,7 @@ private:
 
 // Loads a configuration naming interrupt pin `pin` and I2C bus `bus`.
 inline void configure(int pin, int bus) {
-  temp_file f("[GPIO]\nHdmiIntPin=" + std::to_string(pin) + "\n[I2C]\nI2CBusNum=" + std::to_string(bus) + "\n");
+  temp_file f("[GPIO]\nHdmiIntPin=" + std::to_string(pin) + "\n[I2C]\nI2CBusNum=" + std::to_string(bus) +
+              "\n");
   ASSERT_EQ(displinkd_config_read(f.path()), 0);
 }

@@ -16,7 +16,8 @@ namespace {
 using namespace edid_test;
 
 unsigned count_of(unsigned cause) {
-  return static_cast<unsigned>(std::count(regtest::causes_called.begin(), regtest::causes_called.end(), cause));
+  return static_cast<unsigned>(
+      std::count(regtest::causes_called.begin(), regtest::causes_called.end(), cause));
 }
 
 class EdidRead : public regtest::RegUnit {

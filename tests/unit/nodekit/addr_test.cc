@@ -63,14 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
                     dest_case{"localhost:5000", 0, 5000, nullptr, "Incomprehensible IP address."},
                     dest_case{"300.1.1.1:5000", 0, 5000, nullptr, "Incomprehensible IP address."}));
 
-TEST(DestinationParse, PortIsStoredEvenWhenTheAddressFails) {
-  NKCx c{};
-  std::uint16_t port = 0;
-  in_addr ip{};
-  EXPECT_EQ(nk_parse_ip_and_port(&c, "bad:1234", &port, &ip, 1, nullptr), 0);
-  EXPECT_EQ(ntohs(port), 1234);
-}
-
 TEST(DestinationParse, MissingRequiredAddressFailsWithAReason) {
   NKCx c{};
   std::uint16_t port = 0;

@@ -1,11 +1,11 @@
 #include "child_process.h"
 
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
