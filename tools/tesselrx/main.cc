@@ -103,9 +103,15 @@ constexpr std::int64_t tick_ns = 1000000;
 // Reads in rounds: one batch from each socket that may hold more, then the round's datagrams go
 // to the engine merged into the order they were sent in. A socket that gave less than a full
 // batch is drained for this pass. True when anything was read.
-bool read_sockets(rx_edge *edge, fd_set *ready) {
+//
+// The sockets are read one after the other, so a datagram can reach a socket already read just
+// before a later one reaches a socket not yet read; the engine then sees a gap and would ask
+// for the slice at its next poll although it waits in a queue. So when the pass ends and the
+// engine has noticed a new gap, every socket is looked at once more.
+bool read_sockets(rx_edge *edge, fd_set *ready, const fd_set &all) {
   rx_batch_pass *pass = &edge->pass;
   const std::size_t rounds = std::max<std::size_t>(1, read_cap_per_port / pass->per_port);
+  std::uint64_t gaps_seen = edge->engine->stat.gaps;
   bool read = false;
   for (std::size_t round = 0; round < rounds; ++round) {
     bool any = false;
@@ -120,16 +126,24 @@ bool read_sockets(rx_edge *edge, fd_set *ready) {
         }
       }
     }
-    if (!any) {
-      return read;
+    if (any) {
+      read = true;
+      const std::size_t total = rx_batch_merge(pass);
+      const std::int64_t now = monotonic_ns();
+      for (std::size_t i = 0; i < total; ++i) {
+        const rx_batch_ref r = pass->order[i];
+        rx_impair_offer(&edge->in, rx_batch_datagram(pass, r.port, r.index),
+                        rx_batch_source(pass, r.port, r.index), now);
+      }
     }
-    read = true;
-    const std::size_t total = rx_batch_merge(pass);
-    const std::int64_t now = monotonic_ns();
-    for (std::size_t i = 0; i < total; ++i) {
-      const rx_batch_ref r = pass->order[i];
-      rx_impair_offer(&edge->in, rx_batch_datagram(pass, r.port, r.index),
-                      rx_batch_source(pass, r.port, r.index), now);
+    const bool drained = std::none_of(edge->sockets.begin(), edge->sockets.end(),
+                                      [ready](const rx_fd &s) { return FD_ISSET(s.get(), ready); });
+    if (drained) {
+      if (!any || edge->engine->stat.gaps == gaps_seen) {
+        return read;
+      }
+      gaps_seen = edge->engine->stat.gaps;
+      *ready = all;
     }
   }
   return read;
@@ -217,7 +231,7 @@ int main(int argc, char **argv) {
     } else if (ready == 0) {
       continue;
     }
-    flowing = read_sockets(edge, &rfds);
+    flowing = read_sockets(edge, &rfds, all);
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);
