@@ -125,6 +125,11 @@ def line_released(rig):
         state["exported"] == "0"
 
 
+def in_order(lines, messages):
+    positions = [lines.index(m) if m in lines else -1 for m in messages]
+    return -1 not in positions and positions == sorted(positions)
+
+
 def announcement(pa):
     """The frames sent after an EDID: Report Physical Address (device type 4) and Active Source
     broadcast, then CEC Version 4, OSD name "PTZ" and power status on to the television."""
@@ -561,33 +566,31 @@ def test_start_up_failures(rig, files, messages, status):
     d = rig.start("--enable-hdmi", **files)
     assert d.wait_exit() == status
     out = d.output()
-    positions = [out.index(m) if m in out else -1 for m in messages]
-    assert -1 not in positions and positions == sorted(positions), out
+    assert in_order(out, messages), out
     assert "Enabling HDMI output" not in out
     assert rig.sim.ask("fpga-log") == []
     # The interrupt line requested before the privilege drop is released again.
     assert rig.sim.ask(f"gpio-state {GPIO}")[0].startswith("exported=0")
 
 
-def test_failed_bring_up_before_the_loop_ends_through_shutdown_with_0(rig):
-    # No /dev/i2c-5: the I2C step fails while the password is already set, before the loop runs.
-    d = rig.start("--enable-hdmi", nxp=f"[GPIO]\nHdmiIntPin={GPIO}\n[I2C]\nI2CBusNum=5\n")
+# A bring-up step that fails once the password is set, before the loop runs: the messages in order,
+# then the normal shutdown (output bit cleared again, the line released) and status 0.
+@pytest.mark.parametrize("chip_version, nxp, messages", [
+    # No /dev/i2c-5.
+    (None, f"[GPIO]\nHdmiIntPin={GPIO}\n[I2C]\nI2CBusNum=5\n",
+     ["Error opening i2c character device file", "Daemon failed, I2C could not be initialized", "Terminating"]),
+    ("0x00 0x00", None,
+     ["Driver open failed", "Daemon failed, hdmi could not be initialized", "Terminating"]),
+], ids=["no-i2c-device", "unsupported-chip"])
+def test_failed_bring_up_before_the_loop_ends_through_shutdown_with_0(rig, chip_version, nxp, messages):
+    if chip_version:
+        rig.sim.ask(f"chip-version {chip_version} {BUS}")
+    d = rig.start("--enable-hdmi", **({"nxp": nxp} if nxp else {}))
     assert d.wait_exit(timeout=10) == 0
     out = d.output()
-    assert "Error opening i2c character device file" in out
-    assert out.index("Daemon failed, I2C could not be initialized") < out.index("Terminating")
-    assert rig.fpga_word() & FPGA_HDMI == 0  # the teardown ran: output bit cleared again
-    assert line_released(rig)
-
-
-def test_unsupported_chip_fails_the_bring_up_and_shuts_down_with_0(rig):
-    rig.sim.ask(f"chip-version 0x00 0x00 {BUS}")
-    d = rig.start("--enable-hdmi")
-    assert d.wait_exit(timeout=10) == 0
-    out = d.output()
-    assert out.index("Driver open failed") < out.index("Daemon failed, hdmi could not be initialized")
-    assert out.index("Daemon failed, hdmi could not be initialized") < out.index("Terminating")
+    assert in_order(out, messages), out
     assert rig.fpga_word() & FPGA_HDMI == 0
+    assert line_released(rig)
 
 
 def test_runs_as_the_daemon_user(rig):
