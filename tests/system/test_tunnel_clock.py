@@ -38,6 +38,16 @@ def host_binary(path):
     return head[18:20] == ours[18:20]
 
 
+def sanitizer_runtime(path):
+    """The AddressSanitizer runtime a program links, which must come first among preloads."""
+    r = subprocess.run(["ldd", path], capture_output=True, text=True, timeout=30)
+    for line in r.stdout.splitlines():
+        name, _, rest = line.strip().partition(" => ")
+        if name.startswith("libasan.so"):
+            return rest.split(" (")[0]
+    return None
+
+
 @pytest.fixture
 def faketime(tmp_path):
     lib = next((p for p in FAKETIME_LIBS if os.path.exists(p)), None)
@@ -48,12 +58,13 @@ def faketime(tmp_path):
             pytest.skip("a preload library cannot reach an emulated %s" % name)
     rc = tmp_path / "faketime.rc"
     rc.write_text("+0\n")
-    env = dict(os.environ, LD_PRELOAD=lib, FAKETIME_TIMESTAMP_FILE=str(rc), FAKETIME_NO_CACHE="1",
+    preload = [sanitizer_runtime(program("tesseltx")), lib]
+    env = dict(os.environ, LD_PRELOAD=" ".join(p for p in preload if p), FAKETIME_TIMESTAMP_FILE=str(rc), FAKETIME_NO_CACHE="1",
                FAKETIME_DONT_FAKE_MONOTONIC="1")
     # The preload must take, or the test would prove nothing.
-    probe = subprocess.run(["date", "+%s"], env=dict(env, FAKETIME_TIMESTAMP_FILE="", FAKETIME="+1d"),
-                           capture_output=True, text=True, timeout=10)
-    if probe.returncode != 0 or abs(int(probe.stdout) - time.time() - 86400) > 60:
+    probe_env = dict(env, LD_PRELOAD=lib, FAKETIME_TIMESTAMP_FILE="", FAKETIME="+1d")
+    probe = subprocess.run(["date", "+%s"], env=probe_env, capture_output=True, text=True, timeout=10)
+    if not probe.stdout.strip().isdigit() or abs(int(probe.stdout) - time.time() - 86400) > 60:
         pytest.skip("libfaketime does not take here: " + probe.stdout + probe.stderr)
 
     def step(offset):
