@@ -59,8 +59,8 @@ def faketime(tmp_path):
     rc = tmp_path / "faketime.rc"
     rc.write_text("+0\n")
     preload = [sanitizer_runtime(program("tesseltx")), lib]
-    env = dict(os.environ, LD_PRELOAD=" ".join(p for p in preload if p), FAKETIME_TIMESTAMP_FILE=str(rc), FAKETIME_NO_CACHE="1",
-               FAKETIME_DONT_FAKE_MONOTONIC="1")
+    env = dict(os.environ, LD_PRELOAD=" ".join(p for p in preload if p), FAKETIME_TIMESTAMP_FILE=str(rc),
+               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1")
     # The preload must take, or the test would prove nothing.
     probe_env = dict(env, LD_PRELOAD=lib, FAKETIME_TIMESTAMP_FILE="", FAKETIME="+1d")
     probe = subprocess.run(["date", "+%s"], env=probe_env, capture_output=True, text=True, timeout=10)
@@ -119,8 +119,8 @@ def wait_for(cond, seconds, step=0.2):
 # kernel wait measured on the wall clock (SO_TIMESTAMP against the faked reading): an hour,
 # which nothing bounds, so their times lie an hour early and the receiver re-anchors its
 # play-out when the clock comes back. The stream stays whole; only its pace is expected to fail.
-KERNEL_WAIT_UNBOUNDED = ("a positive kernel wait (wall clock set forward) is not bounded: slices stamped an hour "
-                         "early make the receiver re-anchor its play-out")
+KERNEL_WAIT_UNBOUNDED = ("a positive kernel wait (wall clock set forward) is not bounded: slices stamped an "
+                         "hour early make the receiver re-anchor its play-out")
 
 
 @pytest.mark.parametrize("steps", [(("back", -HOUR), ("forward", 0)), (("forward", HOUR), ("back", 0))],
