@@ -52,10 +52,10 @@ def sanitizer_runtime(path):
 def faketime(tmp_path):
     lib = next((p for p in FAKETIME_LIBS if os.path.exists(p)), None)
     if lib is None:
-        pytest.skip("libfaketime is not installed (Debian package faketime)")
+        pytest.fail("cannot run: libfaketime is not installed (Debian package faketime)")
     for name in ("tesseltx", "tesselrx"):
         if not host_binary(program(name)):
-            pytest.skip("a preload library cannot reach an emulated %s" % name)
+            pytest.fail("cannot run: a preload library cannot reach an emulated %s" % name)
     rc = tmp_path / "faketime.rc"
     rc.write_text("+0\n")
     preload = [sanitizer_runtime(program("tesseltx")), lib]
@@ -65,7 +65,7 @@ def faketime(tmp_path):
     probe_env = dict(env, LD_PRELOAD=lib, FAKETIME_TIMESTAMP_FILE="", FAKETIME="+1d")
     probe = subprocess.run(["date", "+%s"], env=probe_env, capture_output=True, text=True, timeout=10)
     if not probe.stdout.strip().isdigit() or abs(int(probe.stdout) - time.time() - 86400) > 60:
-        pytest.skip("libfaketime does not take here: " + probe.stdout + probe.stderr)
+        pytest.fail("cannot run: libfaketime does not take here: " + probe.stdout + probe.stderr)
 
     def step(offset):
         tmp = rc.with_suffix(".new")
@@ -113,14 +113,6 @@ def wait_for(cond, seconds, step=0.2):
             return v
         time.sleep(step)
     return cond()
-
-
-# Set forward first, the slices the transmitter takes under the forward clock are stamped from a
-# kernel wait measured on the wall clock (SO_TIMESTAMP against the faked reading): an hour,
-# which nothing bounds, so their times lie an hour early and the receiver re-anchors its
-# play-out when the clock comes back. The stream stays whole; only its pace is expected to fail.
-KERNEL_WAIT_UNBOUNDED = ("a positive kernel wait (wall clock set forward) is not bounded: slices stamped an "
-                         "hour early make the receiver re-anchor its play-out")
 
 
 @pytest.mark.parametrize("steps", [(("back", -HOUR), ("forward", 0)), (("forward", HOUR), ("back", 0))],
@@ -188,8 +180,6 @@ def test_stream_and_statistics_through_the_wall_clock_set_back_and_forward_an_ho
         seconds_off = [a for a in range(int(span))
                        if abs(sum(1 for t in times if times[0] + a <= t < times[0] + a + 1) - per_second)
                        > per_second / 4]
-        if steps[0][1] > 0 and (stall >= 0.2 or seconds_off):
-            pytest.xfail(KERNEL_WAIT_UNBOUNDED)
         assert stall < 0.2, "the play-out stalled for %.3f s" % stall
         assert len(times) == pytest.approx(per_second * span, rel=0.1)
         assert seconds_off == [], "seconds of the play-out off the input's rate"

@@ -176,7 +176,16 @@ void send_datagram(void * /*ctx*/, transmission *tr, const tx_datagram &d, const
   place(b, i);
 }
 
-// How long the datagram waited in the kernel, in µs on the wall clock, from its SO_TIMESTAMP.
+// When the input socket was last seen empty, on the monotonic clock: a datagram read later
+// arrived after it.
+timespec64 input_emptied_at{};
+bool input_emptied_known = false;
+
+// How long the datagram waited in the kernel, in µs, from its SO_TIMESTAMP. The stamp is wall
+// clock time; a wall clock stepped forward between the stamp and now would make the wait look
+// an hour long and date the slice an hour early. It cannot have waited longer than since the
+// socket was last seen empty, which the monotonic clock tells. (A negative wait, from a step
+// back, the engine counts as none.)
 std::optional<std::int64_t> kernel_wait_us(tesseltx *t, msghdr *m) {
   std::optional<std::int64_t> wait;
   for (cmsghdr *cm = CMSG_FIRSTHDR(m); cm != nullptr; cm = CMSG_NXTHDR(m, cm)) {
@@ -187,6 +196,13 @@ std::optional<std::int64_t> kernel_wait_us(tesseltx *t, msghdr *m) {
     std::memcpy(&kernel, CMSG_DATA(cm), sizeof kernel);
     wait = (static_cast<std::int64_t>(t->now_tv.tv_sec) - kernel.tv_sec) * 1000000 +
            (static_cast<std::int64_t>(t->now_tv.tv_usec) - kernel.tv_usec);
+  }
+  if (wait && input_emptied_known) {
+    const std::int64_t bound = (t->now.tv_sec - input_emptied_at.tv_sec) * 1000000 +
+                               (t->now.tv_nsec - input_emptied_at.tv_nsec) / 1000;
+    if (*wait > bound) {
+      wait = bound < 0 ? 0 : bound;
+    }
   }
   return wait;
 }
@@ -306,7 +322,14 @@ std::size_t tun_net_rx(tesseltx *t, bool known_readable, bool *filled) {
   if (filled != nullptr) {
     *filled = got > 0 && static_cast<std::size_t>(got) == room;
   }
+  // A read that did not fill its room took everything there was: whatever comes later arrives
+  // after this moment. (A read that filled it proves nothing; the bound stays where it was.)
+  const bool emptied = got < 0 || static_cast<std::size_t>(got) < room;
   if (got <= 0) {
+    if (emptied) {
+      input_emptied_at = t->now;
+      input_emptied_known = true;
+    }
     return 0;
   }
   if (t->next == 1) {
@@ -331,6 +354,10 @@ std::size_t tun_net_rx(tesseltx *t, bool known_readable, bool *filled) {
     }
   }
   tx_input_publish(t);
+  if (emptied) {
+    input_emptied_at = t->now;
+    input_emptied_known = true;
+  }
   return static_cast<std::size_t>(got);
 }
 

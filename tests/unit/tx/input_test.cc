@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <cstring>
 
 #include "capture.h"
@@ -173,6 +175,27 @@ TEST_F(Input, KernelWaitMovesTheSliceBack) {
   }
   EXPECT_EQ(t->stat.from_driver.count, 3) << "every known wait is sampled";
   EXPECT_EQ(t->stat.from_driver.min, -20);
+}
+
+// The kernel's stamp is wall clock time. A wall clock stepped forward an hour between the
+// stamp and the read must not date the slice an hour early: the wait is bounded by the time
+// since the socket was last seen empty, on the monotonic clock.
+TEST_F(Input, AWallClockSteppedForwardDoesNotDateTheSliceEarly) {
+  tx_read_monotonic(&t->now);
+  gettimeofday(&t->now_tv, nullptr);
+  tun_net_rx(t.get(), false); // nothing waits: the socket is seen empty now
+  source.send_to(in_port, std::vector<uint8_t>(188, 0x47).data(), 188);
+  pollfd p{t->socket, POLLIN, 0};
+  poll(&p, 1, 2000);
+  tx_read_monotonic(&t->now);
+  gettimeofday(&t->now_tv, nullptr);
+  t->now_tv.tv_sec += 3600;
+  ASSERT_EQ(tun_net_rx(t.get()), 1u);
+  const tun_slice &s = *tx_ring_slot(t.get(), t->next - 1);
+  const int64_t held_ms = (t->now.tv_sec - s.time.tv_sec) * 1000 + (t->now.tv_nsec - s.time.tv_nsec) / 1000000;
+  EXPECT_GE(held_ms, 0);
+  EXPECT_LT(held_ms, 2000) << "the slice's time follows the monotonic clock";
+  EXPECT_LT(t->stat.from_driver.max, 2000000) << "the sampled wait is bounded too";
 }
 
 } // namespace
