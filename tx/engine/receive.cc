@@ -82,8 +82,6 @@ tr_peer_limits &tr_limits(transmission *tr) {
   return tr->limits;
 }
 
-void tr_limits_reset() {}
-
 bool tr_log_pass(transmission *tr, tx_ratelimit *rl, const char *kind) {
   report_held(tr, rl, kind);
   return tx_ratelimit_pass(rl, tr->t->now);

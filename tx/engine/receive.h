@@ -17,10 +17,6 @@ tr_peer_limits &tr_limits(transmission *tr);
 // held back in an earlier second is logged first, labelled `kind`.
 bool tr_log_pass(transmission *tr, tx_ratelimit *rl, const char *kind);
 
-// Does nothing: the limits live and die with their transmission, so a fresh record starts
-// with fresh ones. Kept only while tests still call it.
-void tr_limits_reset();
-
 // Handles one datagram that arrived for the transmission, `len` bytes already in its `packet`
 // (where the edge reads it straight to).
 void tr_receive(transmission *tr, std::size_t len);

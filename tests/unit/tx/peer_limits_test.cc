@@ -126,7 +126,6 @@ protected:
   transmission *tr = nullptr;
 
   void SetUp() override {
-    tr_limits_reset();
     t = std::make_unique<tesseltx>();
     t->now = at_ms(1000);
     sockaddr_in sin{};
@@ -140,7 +139,6 @@ protected:
   }
   void TearDown() override {
     t->aes.reset();
-    tr_limits_reset();
   }
   void receive(const std::vector<std::uint8_t> &d) {
     std::memcpy(tr->packet.raw, d.data(), d.size());
