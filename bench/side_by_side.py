@@ -24,6 +24,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(__file__))
+from benchlib import free_ports  # noqa: E402
+
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
 TICK = os.sysconf("SC_CLK_TCK")
 LATENCY_MS = 500
@@ -72,12 +75,7 @@ def end_all():
 
 
 def free_port():
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        return port
+    return free_ports(1)
 
 
 def start(args, name, ready=None, delay=0.3):
