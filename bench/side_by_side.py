@@ -8,11 +8,13 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
     bursts with 20 ms delay, and at 10 and 20 % loss with 20 ms delay each way, all at one
     latency budget, the tunnel's receiver with its defaults (BENCH_SIDE_TESSEL_REPEAT=<ms>
     gives it -r);
-  - CPU seconds per GB of stream (sender and receiver together) at 10, 50 and 100 Mbit/s;
+  - CPU seconds per GB of stream (sender and receiver together) at 10, 50 and 100 Mbit/s, the
+    processes' start-up and key exchange left out;
+  - what AES-128 adds to that at 50 Mbit/s, each peer with its own encryption;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
 Each run is one run (no medians); BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
-BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu max")
+BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu aes max")
 change it. Run through scripts/bench."""
 import collections
 import os
@@ -35,7 +37,7 @@ LOSS_RATE = int(os.environ.get("BENCH_SIDE_RATE", "10"))  # Mbit/s of the loss r
 CPU_RATES = [10, 50, 100]
 MAX_RATES = [int(r) for r in os.environ.get("BENCH_SIDE_RATES",
                                              "100 200 300 400 500 600 700 800 1000 1200 1400 1700 2000").split()]
-PARTS = os.environ.get("BENCH_SIDE_PARTS", "loss wire cpu max").split()
+PARTS = os.environ.get("BENCH_SIDE_PARTS", "loss wire cpu aes max").split()
 PEERS = os.environ.get("BENCH_SIDE_PEERS", "tessel tessel-fec srt rist").split()
 LINKS = [
     ("1% loss", "loss=1"),
@@ -54,6 +56,11 @@ RIST_OPTS = "buffer=%d" % LATENCY_MS
 # Empty: the receiver's defaults (its repeat time follows the round trip); a number: -r with it.
 TESSEL_REPEAT_MS = os.environ.get("BENCH_SIDE_TESSEL_REPEAT", "")
 TESSEL_FEC = "9"
+# Encrypted runs (the aes part): AES-128 on every peer.
+ENCRYPT = False
+SRT_AES = "&passphrase=tessel-bench-secret&pbkeylen=16"
+RIST_AES = ["-s", "tessel-bench-secret", "-e", "128"]
+AES_RATE = 50
 
 SETTINGS = {
     "tessel": "tesseltx -o %d -e <2 x rate> -B 8388608; tesselrx -o %d%s -e <2 x rate>" %
@@ -129,13 +136,14 @@ def receiver(peer, listen_port, out_port, rate):
     if peer.startswith("tessel"):
         return start([os.path.join(BIN, "tesselrx"), "-s", "127.0.0.1:%d" % listen_port, "-o", str(LATENCY_MS),
                       *(["-r", TESSEL_REPEAT_MS] if TESSEL_REPEAT_MS else []), "-e", str(max(rate * 2000, 20000)), "-d",
-                      "127.0.0.1:%d" % out_port], "rx-" + peer, "Listening on")
+                      "127.0.0.1:%d" % out_port] + (["-K"] if ENCRYPT else []), "rx-" + peer, "Listening on")
     if peer == "srt":
-        return start(["srt-live-transmit", "-q", "srt://:%d?mode=listener&%s" % (listen_port, SRT_OPTS),
+        return start(["srt-live-transmit", "-q", "srt://:%d?mode=listener&%s%s" % (listen_port, SRT_OPTS,
+                                                                                    SRT_AES if ENCRYPT else ""),
                       "udp://127.0.0.1:%d" % out_port], "rx-srt")
     return start(["ristreceiver", "-p", "1", "-S", "0", "-v", "3", "-i",
-                  "rist://@127.0.0.1:%d?%s" % (listen_port, RIST_OPTS), "-o", "udp://127.0.0.1:%d" % out_port],
-                 "rx-rist")
+                  "rist://@127.0.0.1:%d?%s" % (listen_port, RIST_OPTS), "-o", "udp://127.0.0.1:%d" % out_port] +
+                 (RIST_AES if ENCRYPT else []), "rx-rist")
 
 
 def sender(peer, in_port, to_port, rate):
@@ -144,12 +152,16 @@ def sender(peer, in_port, to_port, rate):
                 "127.0.0.1:%d" % to_port, "-e", str(max(rate * 2000, 20000)), "-o", str(LATENCY_MS)]
         if peer == "tessel-fec":
             args += ["-f", TESSEL_FEC]
+        if ENCRYPT:
+            args += ["-K"]
         return start(args, "tx-" + peer, "starting")
     if peer == "srt":
         return start(["srt-live-transmit", "-q", "udp://127.0.0.1:%d?%s" % (in_port, SRT_INPUT),
-                      "srt://127.0.0.1:%d?%s" % (to_port, SRT_OPTS)], "tx-srt", delay=0.8)
+                      "srt://127.0.0.1:%d?%s%s" % (to_port, SRT_OPTS, SRT_AES if ENCRYPT else "")], "tx-srt",
+                     delay=0.8)
     return start(["ristsender", "-p", "1", "-S", "0", "-v", "3", "-i", "udp://127.0.0.1:%d" % in_port, "-o",
-                  "rist://127.0.0.1:%d?%s" % (to_port, RIST_OPTS)], "tx-rist", delay=0.8)
+                  "rist://127.0.0.1:%d?%s" % (to_port, RIST_OPTS)] + (RIST_AES if ENCRYPT else []), "tx-rist",
+                 delay=0.8)
 
 
 def tsgen(rate, port, seconds, infile=None, seed=1):
@@ -177,9 +189,14 @@ def one_run(peer, rate, seconds, link=None, keep=True, seed=1):
     rx = receiver(peer, rx_port, sink_port, rate)
     tx = sender(peer, in_port, relay_port if relay else rx_port, rate)
     time.sleep(0.5)  # handshakes
+    if ENCRYPT and peer.startswith("tessel"):
+        deadline = time.monotonic() + 20
+        while "Transmission key accepted" not in open(rx[1].name).read() and time.monotonic() < deadline:
+            time.sleep(0.05)
+    cpu_before = cpu_seconds(tx[0]) + cpu_seconds(rx[0])  # start-up and key exchange are not the stream
     sent, nbytes, achieved = tsgen(rate, in_port, seconds, infile, seed)
     time.sleep(LATENCY_MS / 1000 + 1.5)
-    cpu = cpu_seconds(tx[0]) + cpu_seconds(rx[0])
+    cpu = cpu_seconds(tx[0]) + cpu_seconds(rx[0]) - cpu_before
     stop(*tx)
     stop(*rx)
     wire = (0, 0)
@@ -216,6 +233,8 @@ def main():
         wire_table()
     if "cpu" in PARTS:
         cpu_table()
+    if "aes" in PARTS:
+        aes_table()
     if "max" in PARTS:
         max_table()
 
@@ -275,6 +294,28 @@ def cpu_table():
                 end_all()
         print("  %4d Mbit/s  " % rate + "".join("%-12s=%-10s" % (p, c) for p, c in zip(PEERS, cells)), flush=True)
 
+
+
+def aes_table():
+    global ENCRYPT
+    print("\nWhat AES-128 adds, CPU seconds per GB of stream (sender + receiver) at %d Mbit/s, %d s per run:" %
+          (AES_RATE, 2 * SECONDS), flush=True)
+    print("  tessel: -K on both ends; srt: passphrase, pbkeylen=16; rist: -s <secret> -e 128", flush=True)
+    for peer in [p for p in PEERS if p != "tessel-fec"]:
+        figures = []
+        for encrypt in (False, True):
+            ENCRYPT = encrypt
+            try:
+                r = one_run(peer, AES_RATE, 2 * SECONDS, None, keep=False)
+                figures.append((r["cpu"] / (r["bytes"] / 1e9), r["got"] == r["sent"]))
+            except (RuntimeError, OSError, subprocess.SubprocessError):
+                figures.append((float("nan"), False))
+                end_all()
+            finally:
+                ENCRYPT = False
+        (clear, ok1), (enc, ok2) = figures
+        print("  %-10s clear %6.2f  encrypted %6.2f  adds %+6.2f s/GB%s" %
+              (peer, clear, enc, enc - clear, "" if ok1 and ok2 else "  (loss)"), flush=True)
 
 
 def max_table():
