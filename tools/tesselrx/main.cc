@@ -96,8 +96,10 @@ void install_signals() {
 // their turn under a flood.
 constexpr std::size_t read_cap_per_port = 1024;
 
-// While datagrams flow the loop does not wake for each one: it sleeps this tick (or less, when
-// the engine or the link has something due sooner) and then drains every socket.
+// While datagrams flow the loop does not wake for each one: it sleeps this tick and then drains
+// every socket. Play-out, pings, requests and the link's delays that fall due meanwhile wait for
+// the tick too (at most this much later): woken for each of them, the loop would run once per
+// slice, since every slice has its own play-out time.
 constexpr std::int64_t tick_ns = 1000000;
 
 // Reads in rounds: one batch from each socket that may hold more, then the round's datagrams go
@@ -206,7 +208,7 @@ int main(int argc, char **argv) {
     wait = wait < 0 ? 0 : (wait > 100000000 ? 100000000 : wait);
     // What the engine played in this pass leaves now, in one go, before the loop sleeps.
     rx_sink_flush(&edge->sink);
-    if (flowing && wait > tick_ns) {
+    if (flowing) {
       wait = tick_ns;
     }
     fd_set rfds;
