@@ -170,7 +170,8 @@ double time_the_cipher(tun_aes *a) {
     if (!ok) {
       return 1e9;
     }
-    const double us = static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e6 + static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e3;
+    const double us =
+        static_cast<double>(t1.tv_sec - t0.tv_sec) * 1e6 + static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e3;
     best = us < best ? us : best;
   }
   return best;
@@ -245,8 +246,9 @@ int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function) {
     return 0;
   }
   nk_log(a->nk, LOG_NOTICE, "AES%d Encryption Initialised", aes_bits(a));
-  nk_log(a->nk, LOG_INFO, "AES%d: a slice takes %.2f us to encrypt here; slices are encrypted %s", aes_bits(a),
-         a->slice_cost_us, a->mode == aes_mode::inline_cipher ? "as they arrive" : "by the AES thread");
+  nk_log(a->nk, LOG_INFO, "AES%d: a slice takes %.2f us to encrypt here; slices are encrypted %s",
+         aes_bits(a), a->slice_cost_us,
+         a->mode == aes_mode::inline_cipher ? "as they arrive" : "by the AES thread");
   return 1;
 }
 

@@ -102,7 +102,8 @@ tx_datagram build(transmission *tr, tr_next next, std::uint64_t resend_seq) {
     const tun_packet_header *reply = tr->aes_reply;
     tr->aes_reply = nullptr;
     nk_log(&t->nk, LOG_INFO, "[%u] Transmission key sent.\n", static_cast<unsigned>(tr->id));
-    return {{reinterpret_cast<const std::uint8_t *>(reply), sizeof(tun_packet_header) + tun_body_length(reply)}};
+    return {
+        {reinterpret_cast<const std::uint8_t *>(reply), sizeof(tun_packet_header) + tun_body_length(reply)}};
   }
   case tr_next::ping_reply:
     tr->packet.h.type = TUN_PING_REPLY;

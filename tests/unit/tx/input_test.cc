@@ -192,7 +192,8 @@ TEST_F(Input, AWallClockSteppedForwardDoesNotDateTheSliceEarly) {
   t->now_tv.tv_sec += 3600;
   ASSERT_EQ(tun_net_rx(t.get()), 1u);
   const tun_slice &s = *tx_ring_slot(t.get(), t->next - 1);
-  const int64_t held_ms = (t->now.tv_sec - s.time.tv_sec) * 1000 + (t->now.tv_nsec - s.time.tv_nsec) / 1000000;
+  const int64_t held_ms =
+      (t->now.tv_sec - s.time.tv_sec) * 1000 + (t->now.tv_nsec - s.time.tv_nsec) / 1000000;
   EXPECT_GE(held_ms, 0);
   EXPECT_LT(held_ms, 2000) << "the slice's time follows the monotonic clock";
   EXPECT_LT(t->stat.from_driver.max, 2000000) << "the sampled wait is bounded too";
