@@ -85,10 +85,10 @@ tx_datagram build_data(transmission *tr, std::uint8_t type, const tun_slice *sli
     p.data_fec.departure_time = t->now;
     p.data_fec.seq = tr->fec.seq++;
     tr_fec_xor(tr, image.data(), image.size(), n);
-    return {{p.raw, offsetof(tun_data_packet_fec, slice)}, image, slice->seq};
+    return {{p.raw, offsetof(tun_data_packet_fec, slice)}, image, slice, slice->seq};
   }
   p.data.departure_time = t->now;
-  return {{p.raw, offsetof(tun_data_packet, slice)}, image, slice->seq};
+  return {{p.raw, offsetof(tun_data_packet, slice)}, image, slice, slice->seq};
 }
 
 // Builds the packet the decision chose. Returns its bytes, or an empty span when nothing goes

@@ -45,6 +45,7 @@ bool tr_plan(transmission *tr);
 struct tx_datagram {
   std::span<const std::uint8_t> head;
   std::span<const std::uint8_t> slice; // the ring slot's image, or empty
+  const tun_slice *slot = nullptr;     // the ring slot itself, with `slice`
   std::uint64_t seq = 0;               // the slot's slice number when the packet was built
   std::size_t size() const { return head.size() + slice.size(); }
   // The whole datagram in one piece, for callers that need it so (simulations, tests).

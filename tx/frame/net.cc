@@ -171,7 +171,7 @@ void send_datagram(void * /*ctx*/, transmission *tr, const tx_datagram &d, const
   b->iov[i][0] = {b->head[i].data(), d.head.size()};
   b->iov[i][1] = {const_cast<std::uint8_t *>(d.slice.data()), d.slice.size()};
   b->to[i] = to;
-  b->slot[i] = d.slice.empty() ? nullptr : reinterpret_cast<const tun_slice *>(d.slice.data());
+  b->slot[i] = d.slot;
   b->seq[i] = d.seq;
   place(b, i);
 }

@@ -162,7 +162,7 @@ TEST(RxBatch, HostileNumbersStillGiveEveryDatagramOnceInPortOrder) {
     std::vector<std::vector<item>> ports(k);
     std::uint16_t tag = 0;
     for (std::size_t p = 0; p < k; ++p) {
-      const std::size_t n = rng() % (pass.per_port + 1);
+      const auto n = static_cast<std::size_t>(rng() % (pass.per_port + 1));
       for (std::size_t i = 0; i < n; ++i) {
         bytes d;
         switch (rng() % 4) {
@@ -173,7 +173,7 @@ TEST(RxBatch, HostileNumbersStillGiveEveryDatagramOnceInPortOrder) {
           d = data(rng() % 8, 0x01);
           break;
         case 2:
-          d = bytes(rng() % 40, static_cast<std::uint8_t>(rng()));
+          d = bytes(static_cast<std::size_t>(rng() % 40), static_cast<std::uint8_t>(rng()));
           break;
         default:
           d = parity();
