@@ -26,6 +26,17 @@ extern "C" int __wrap_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags) {
   }
   return __real_sendmmsg(fd, msgs, n, flags);
 }
+#ifdef __USE_TIME_BITS64
+// A 32-bit target with 64-bit time calls the library's function by this name.
+extern "C" int __real___sendmmsg64(int fd, mmsghdr *msgs, unsigned n, int flags);
+extern "C" int __wrap___sendmmsg64(int fd, mmsghdr *msgs, unsigned n, int flags) {
+  if (sockets_full) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return __real___sendmmsg64(fd, msgs, n, flags);
+}
+#endif
 
 namespace {
 
