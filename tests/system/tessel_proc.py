@@ -24,6 +24,17 @@ def program(name):
     return path
 
 
+def wait_for(cond, seconds, step=0.1):
+    """Polls `cond` until it returns something true or `seconds` pass; returns its last value."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        v = cond()
+        if v:
+            return v
+        time.sleep(step)
+    return cond()
+
+
 def free_udp_ports(count=1, consecutive=False):
     """Loopback UDP ports that are free right now (consecutive ones when asked)."""
     for _ in range(200):

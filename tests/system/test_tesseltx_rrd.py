@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from tessel_proc import Peer, needs_isolation, free_udp_ports, header, program, ts_packet
+from tessel_proc import Peer, needs_isolation, free_udp_ports, header, program, ts_packet, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
 from rrdcached import RrdServer, SyslogProc, free_tcp_port, need_rrdtool  # noqa: E402
@@ -31,16 +31,6 @@ def server(tmp_path):
     s = RrdServer(tmp_path / "rrd")
     yield s
     s.stop()
-
-
-def wait_for(cond, seconds, step=0.1):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(step)
-    return cond()
 
 
 def last(server, prefix, name):

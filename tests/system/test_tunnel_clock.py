@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from tessel_proc import free_udp_ports, program
+from tessel_proc import free_udp_ports, program, wait_for
 from test_tesselrx import end_processes, popen  # noqa: F401 (end_processes: autouse)
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fixtures"))
@@ -103,16 +103,6 @@ class Sink:
         self.running = False
         self.thread.join(timeout=5)
         self.sock.close()
-
-
-def wait_for(cond, seconds, step=0.2):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        v = cond()
-        if v:
-            return v
-        time.sleep(step)
-    return cond()
 
 
 @pytest.mark.parametrize("steps", [(("back", -HOUR), ("forward", 0)), (("forward", HOUR), ("back", 0))],

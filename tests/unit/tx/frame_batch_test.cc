@@ -18,23 +18,23 @@
 // The test binary is linked with --wrap=sendmmsg: a test can make the outputs' sockets look
 // full, which loopback never does by itself.
 std::atomic<bool> sockets_full{false};
-extern "C" int __real_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags);
-extern "C" int __wrap_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags) {
+using sendmmsg_fn = int (*)(int, mmsghdr *, unsigned, int);
+int full_or(sendmmsg_fn real, int fd, mmsghdr *msgs, unsigned n, int flags) {
   if (sockets_full) {
     errno = EAGAIN;
     return -1;
   }
-  return __real_sendmmsg(fd, msgs, n, flags);
+  return real(fd, msgs, n, flags);
+}
+extern "C" int __real_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags);
+extern "C" int __wrap_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags) {
+  return full_or(__real_sendmmsg, fd, msgs, n, flags);
 }
 #ifdef __USE_TIME_BITS64
 // A 32-bit target with 64-bit time calls the library's function by this name.
 extern "C" int __real___sendmmsg64(int fd, mmsghdr *msgs, unsigned n, int flags);
 extern "C" int __wrap___sendmmsg64(int fd, mmsghdr *msgs, unsigned n, int flags) {
-  if (sockets_full) {
-    errno = EAGAIN;
-    return -1;
-  }
-  return __real___sendmmsg64(fd, msgs, n, flags);
+  return full_or(__real___sendmmsg64, fd, msgs, n, flags);
 }
 #endif
 
