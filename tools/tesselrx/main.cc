@@ -123,13 +123,16 @@ bool read_sockets(rx_edge *edge, fd_set *ready, const fd_set &all) {
       if (FD_ISSET(fd, ready)) {
         const std::size_t n = rx_batch_read(pass, p, fd);
         any = any || n > 0;
-        if (n < pass->per_port) {
+        if (pass->reads[p] < pass->per_port) {
           FD_CLR(fd, ready);
         }
       }
     }
     if (any) {
       read = true;
+      // Segments a read could not hold are counted with the datagrams dropped as malformed.
+      edge->engine->stat.malformed += pass->segments_dropped;
+      pass->segments_dropped = 0;
       const std::size_t total = rx_batch_merge(pass);
       const std::int64_t now = monotonic_ns();
       for (std::size_t i = 0; i < total; ++i) {

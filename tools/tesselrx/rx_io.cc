@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,10 @@ bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned c
     // A large queue rides out bursts while the loop is busy playing out.
     int rcvbuf = 4 * 1024 * 1024;
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    // A run of datagrams sent segmented arrives as one read (cut apart by rx_batch_split)
+    // instead of being cut apart by the kernel. A kernel without it delivers them one by one.
+    int gro = 1;
+    setsockopt(fd.get(), SOL_UDP, UDP_GRO, &gro, sizeof gro);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
     sin.sin_addr = ip;
@@ -54,12 +59,12 @@ bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned c
 
 std::size_t rx_batch_read(rx_batch_pass *pass, std::size_t port, int fd) {
   pass->count[port] = 0;
+  pass->reads[port] = 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     mmsghdr *msgs = rx_batch_prepare(pass, port);
     const int n = recvmmsg(fd, msgs, static_cast<unsigned>(pass->per_port), MSG_DONTWAIT, nullptr);
     if (n > 0) {
-      pass->count[port] = static_cast<std::uint32_t>(n);
-      return static_cast<std::size_t>(n);
+      return rx_batch_split(pass, port, static_cast<std::size_t>(n));
     }
     if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
       return 0;
@@ -128,6 +133,47 @@ void send_now(rx_sink *s, std::span<const std::uint8_t> bytes) {
 
 } // namespace
 
+namespace {
+
+// One message per run of equal datagrams from `first` on (the last of a run may be shorter);
+// they lie back to back in the pending buffer, so a run is one vector.
+std::size_t plan_runs(rx_sink *s, std::size_t first, bool segment) {
+  std::size_t n = 0;
+  for (std::size_t i = first; i < s->datagrams; ++n) {
+    const std::size_t size = s->iov[i].iov_len;
+    std::size_t end = i + 1;
+    std::size_t total = size;
+    if (segment && size > 0) {
+      while (end < s->datagrams && end - i < 64 && s->iov[end].iov_len <= size && s->iov[end].iov_len > 0 &&
+             total + s->iov[end].iov_len <= 65507) {
+        total += s->iov[end++].iov_len;
+        if (s->iov[end - 1].iov_len < size) {
+          break;
+        }
+      }
+    }
+    s->runs[n] = s->msgs[i];
+    s->run_len[n] = end - i;
+    if (end - i > 1) {
+      msghdr &m = s->runs[n].msg_hdr;
+      s->run_vec[n] = {s->iov[i].iov_base, total};
+      m.msg_iov = &s->run_vec[n];
+      m.msg_control = s->run_cmsg[n].bytes;
+      m.msg_controllen = sizeof s->run_cmsg[n].bytes;
+      cmsghdr *cm = CMSG_FIRSTHDR(&m);
+      cm->cmsg_level = SOL_UDP;
+      cm->cmsg_type = UDP_SEGMENT;
+      cm->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+      const auto seg = static_cast<std::uint16_t>(size);
+      std::memcpy(CMSG_DATA(cm), &seg, sizeof seg);
+    }
+    i = end;
+  }
+  return n;
+}
+
+} // namespace
+
 void rx_sink_flush(rx_sink *s) {
   if (!s->is_udp) {
     write_file(s, s->pending.get(), s->used);
@@ -135,11 +181,23 @@ void rx_sink_flush(rx_sink *s) {
     return;
   }
   std::size_t first = 0;
+  bool singly = false;
   while (first < s->datagrams) {
-    const int n = sendmmsg(s->fd.get(), &s->msgs[first], static_cast<unsigned>(s->datagrams - first), 0);
+    const std::size_t runs = plan_runs(s, first, s->segment && !singly);
+    const int n = sendmmsg(s->fd.get(), s->runs.data(), static_cast<unsigned>(runs), 0);
     if (n > 0) {
-      first += static_cast<std::size_t>(n);
-    } else if (errno != EINTR) {
+      for (int r = 0; r < n; ++r) {
+        first += s->run_len[static_cast<std::size_t>(r)];
+      }
+    } else if (errno == EINTR) {
+      continue;
+    } else if (s->run_len[0] > 1) {
+      // Refused as a run: each datagram again on its own, so that only a bad one is lost.
+      if (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP || errno == EMSGSIZE) {
+        s->segment = false;
+      }
+      singly = true;
+    } else {
       ++s->write_errors; // the first of the rest is refused: count it and go on
       ++first;
     }

@@ -35,8 +35,9 @@ private:
 bool rx_open_tunnel_sockets(NKCx *nk, in_addr ip, std::uint16_t port, unsigned count,
                             std::vector<rx_fd> *out);
 
-// Reads what `fd` holds, up to the pass's batch, into `port`'s slots (without waiting) and
-// records how many in the pass. Fewer than a batch means the queue is drained. A pending error
+// Reads what `fd` holds, up to the pass's batch of reads, into `port`'s buffers (without
+// waiting) and returns the datagrams they hold (rx_batch_split). Fewer reads than a batch
+// (`reads[port]`) means the queue is drained. A pending error
 // (a refusal of something sent earlier) is taken and the read tried once more; 0 when nothing
 // was read.
 std::size_t rx_batch_read(rx_batch_pass *pass, std::size_t port, int fd);
@@ -59,6 +60,16 @@ struct rx_sink {
   std::size_t datagrams = 0;
   std::array<mmsghdr, rx_sink_batch> msgs{};
   std::array<iovec, rx_sink_batch> iov{};
+  // Equal datagrams in a row leave as one segmented send (UDP GSO); off for good once the
+  // kernel refuses it.
+  bool segment = true;
+  std::array<mmsghdr, rx_sink_batch> runs{};
+  std::array<std::size_t, rx_sink_batch> run_len{};
+  struct run_control {
+    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(std::uint16_t))];
+  };
+  std::array<run_control, rx_sink_batch> run_cmsg{};
+  std::array<iovec, rx_sink_batch> run_vec{};
 };
 
 bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -69,6 +70,13 @@ struct out_batch {
   std::array<const tun_slice *, tx_batch_size> slot{};
   std::array<std::uint64_t, tx_batch_size> seq{};
   std::array<std::array<std::uint8_t, sizeof(tun_packet_buffer)>, tx_batch_size> head{};
+  // A run of equal data packets to one address leaves as one segmented send (UDP GSO): the
+  // kernel walks its stack once for the run instead of once per datagram. The receiver sees
+  // the same datagrams. Off for good once the kernel or the route refuses it.
+  bool segment = true;
+  std::array<mmsghdr, tx_batch_size> runs{};
+  std::array<std::size_t, tx_batch_size> run_len{};
+  alignas(cmsghdr) std::array<std::array<unsigned char, CMSG_SPACE(sizeof(std::uint16_t))>, tx_batch_size> run_cmsg{};
 };
 
 std::vector<std::unique_ptr<out_batch>> batches; // by transmission id
@@ -121,24 +129,97 @@ void drop_reused_slots(transmission *tr, out_batch *b) {
   b->count = kept;
 }
 
+std::size_t entry_size(const out_batch *b, std::size_t i) {
+  return b->iov[i][0].iov_len + (b->slot[i] != nullptr ? b->iov[i][1].iov_len : 0);
+}
+
+// Where the run that starts at entry i ends: data packets to the same address, all of the
+// first one's size except that the last may be shorter, within what one UDP datagram carries.
+std::size_t run_end(const out_batch *b, std::size_t i) {
+  constexpr std::size_t udp_max = 65507;
+  constexpr std::size_t segments_max = 64;
+  if (b->slot[i] == nullptr) {
+    return i + 1;
+  }
+  const std::size_t size = entry_size(b, i);
+  std::size_t total = size;
+  std::size_t j = i + 1;
+  for (; j < b->count && j - i < segments_max; ++j) {
+    const std::size_t next = entry_size(b, j);
+    if (b->slot[j] == nullptr || next > size || total + next > udp_max ||
+        b->to[j].sin_addr.s_addr != b->to[i].sin_addr.s_addr || b->to[j].sin_port != b->to[i].sin_port) {
+      break;
+    }
+    total += next;
+    if (next < size) {
+      return j + 1;
+    }
+  }
+  return j;
+}
+
+// One message per run of [first, count) (one per entry when `segment` is off).
+std::size_t plan_runs(out_batch *b, bool segment) {
+  std::size_t n = 0;
+  for (std::size_t i = b->first; i < b->count; ++n) {
+    const std::size_t end = segment ? run_end(b, i) : i + 1;
+    b->runs[n] = b->msgs[i];
+    b->run_len[n] = end - i;
+    if (end - i > 1) {
+      msghdr &m = b->runs[n].msg_hdr;
+      m.msg_iovlen = 2 * (end - i); // the entries' vector pairs lie back to back
+      m.msg_control = b->run_cmsg[n].data();
+      m.msg_controllen = b->run_cmsg[n].size();
+      cmsghdr *cm = CMSG_FIRSTHDR(&m);
+      cm->cmsg_level = SOL_UDP;
+      cm->cmsg_type = UDP_SEGMENT;
+      cm->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+      const auto size = static_cast<std::uint16_t>(entry_size(b, i));
+      std::memcpy(CMSG_DATA(cm), &size, sizeof size);
+    }
+    i = end;
+  }
+  return n;
+}
+
+// Errors with which a kernel or route turns segmented sends down (no GSO support, no checksum
+// offload on the way out, a transform on the route).
+bool segmenting_refused(int err) {
+  return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP || err == EMSGSIZE;
+}
+
 // Sends what the batch holds. False when the socket's buffer filled up first: the rest waits
-// for the socket to become writable. A datagram the kernel refuses is reported and dropped.
+// for the socket to become writable. A datagram the kernel refuses is reported and dropped; a
+// run that fails is sent again datagram by datagram, so that each error is told as before.
 bool flush(transmission *tr, out_batch *b) {
+  bool singly = false;
   while (b->first < b->count) {
-    const int n =
-        sendmmsg(tr->sock, &b->msgs[b->first], static_cast<unsigned>(b->count - b->first), MSG_DONTWAIT);
+    const std::size_t runs = plan_runs(b, b->segment && !singly);
+    const int n = sendmmsg(tr->sock, b->runs.data(), static_cast<unsigned>(runs), MSG_DONTWAIT);
     if (n > 0) {
-      b->first += static_cast<std::size_t>(n);
+      for (int r = 0; r < n; ++r) {
+        b->first += b->run_len[static_cast<std::size_t>(r)];
+      }
       continue;
     }
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
       return false;
     }
-    if (err != EINTR) {
-      report_send_error(tr, b->to[b->first], err);
-      b->first++;
+    if (err == EINTR) {
+      continue;
     }
+    if (b->run_len[0] > 1) {
+      if (segmenting_refused(err)) {
+        b->segment = false;
+        nk_log(&tr->t->nk, LOG_INFO, "[%u] segmented sends refused (%s): sending datagram by datagram\n",
+               static_cast<unsigned>(tr->id), std::strerror(err));
+      }
+      singly = true;
+      continue;
+    }
+    report_send_error(tr, b->to[b->first], err);
+    b->first++;
   }
   b->first = 0;
   b->count = 0;

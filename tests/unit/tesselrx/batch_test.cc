@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <limits>
+#include <netinet/udp.h>
 #include <random>
 #include <string>
 #include <sys/socket.h>
@@ -39,22 +40,23 @@ bytes parity() {
   return b;
 }
 
-// Fills one round: `ports[p]` is what port p read, in order. Each datagram's source port is
-// its tag.
+// Fills one round: `ports[p]` is what port p read, one datagram per read, in order. Each
+// datagram's source port is its tag.
 void fill(rx_batch_pass *pass, const std::vector<std::vector<item>> &ports) {
   ASSERT_TRUE(rx_batch_init(pass, ports.size()));
   for (std::size_t p = 0; p < ports.size(); ++p) {
     ASSERT_LE(ports[p].size(), pass->per_port);
+    rx_batch_prepare(pass, p);
     for (std::size_t i = 0; i < ports[p].size(); ++i) {
       const std::size_t s = p * pass->per_port + i;
-      ASSERT_LE(ports[p][i].datagram.size(), sizeof pass->slots[s].raw);
       if (!ports[p][i].datagram.empty()) {
-        std::memcpy(pass->slots[s].raw, ports[p][i].datagram.data(), ports[p][i].datagram.size());
+        std::memcpy(pass->iov[s].iov_base, ports[p][i].datagram.data(), ports[p][i].datagram.size());
       }
       pass->msgs[s].msg_len = static_cast<unsigned>(ports[p][i].datagram.size());
+      pass->msgs[s].msg_hdr.msg_controllen = 0;
       pass->from[s] = loopback(ports[p][i].tag);
     }
-    pass->count[p] = static_cast<std::uint32_t>(ports[p].size());
+    ASSERT_EQ(rx_batch_split(pass, p, ports[p].size()), ports[p].size());
   }
 }
 
@@ -214,6 +216,108 @@ TEST(RxBatch, KeyIsTheSliceNumberOfDataInEitherLayout) {
     if (c.keyed) {
       EXPECT_EQ(key, c.key) << c.name;
     }
+  }
+}
+
+// A coalesced read is cut at the segment size the kernel reports with it; a segment the
+// buffer cut short, and segments beyond what a port's batch holds, are dropped and counted.
+TEST(RxBatch, ACoalescedReadIsCutIntoItsDatagrams) {
+  struct split_case {
+    const char *name;
+    std::vector<std::size_t> lengths; // of the reads
+    int segment;                      // reported with the first read; 0: none
+    bool truncated;
+    std::vector<std::size_t> datagrams;
+    std::uint64_t dropped;
+  };
+  const std::size_t most = sizeof(tun_packet_buffer);
+  const std::vector<split_case> cases = {
+      {"even run", {4 * 1348}, 1348, false, {1348, 1348, 1348, 1348}, 0},
+      {"shorter last", {2 * 1348 + 616}, 1348, false, {1348, 1348, 616}, 0},
+      {"cut by the buffer", {2 * 1348 + 616}, 1348, true, {1348, 1348}, 1},
+      {"segment as long as the read", {1348}, 1348, false, {1348}, 0},
+      {"plain reads, one empty", {8, 0, 1368}, 0, false, {8, 0, 1368}, 0},
+      {"longer than a tunnel packet", {5000}, 0, false, {most}, 0},
+      {"tiny segments beyond the batch", {8 * rx_batch_segments_max * 4 + 4}, 4, false, {}, 1},
+  };
+  for (const split_case &c : cases) {
+    rx_batch_pass pass;
+    ASSERT_TRUE(rx_batch_init(&pass, 16)); // 8 reads a port
+    rx_batch_prepare(&pass, 3);
+    const std::size_t first = 3 * pass.per_port;
+    for (std::size_t r = 0; r < c.lengths.size(); ++r) {
+      mmsghdr &m = pass.msgs[first + r];
+      m.msg_len = static_cast<unsigned>(c.lengths[r]);
+      for (std::size_t b = 0; b < c.lengths[r]; ++b) {
+        static_cast<std::uint8_t *>(pass.iov[first + r].iov_base)[b] = static_cast<std::uint8_t>(b / 7 + r);
+      }
+      m.msg_hdr.msg_controllen = 0;
+      if (r == 0 && c.segment != 0) {
+        m.msg_hdr.msg_controllen = CMSG_SPACE(sizeof(int));
+        cmsghdr *cm = CMSG_FIRSTHDR(&m.msg_hdr);
+        cm->cmsg_level = SOL_UDP;
+        cm->cmsg_type = UDP_GRO;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &c.segment, sizeof c.segment);
+      }
+      m.msg_hdr.msg_flags = c.truncated ? MSG_TRUNC : 0;
+    }
+    const std::size_t n = rx_batch_split(&pass, 3, c.lengths.size());
+    std::vector<std::size_t> lengths;
+    std::size_t read = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::span<const std::uint8_t> d = rx_batch_datagram(&pass, 3, i);
+      if (i > 0 && pass.views[3 * pass.views_per_port + i].read != pass.views[3 * pass.views_per_port + i - 1].read) {
+        read++;
+        at = 0;
+      }
+      if (!d.empty()) {
+        EXPECT_EQ(d[0], static_cast<std::uint8_t>(at / 7 + read)) << c.name << ": datagram " << i << " starts where it should";
+      }
+      at += d.size();
+      lengths.push_back(d.size());
+    }
+    if (c.datagrams.empty()) {
+      EXPECT_EQ(n, 8 * rx_batch_segments_max) << c.name;
+    } else {
+      EXPECT_EQ(lengths, c.datagrams) << c.name;
+    }
+    EXPECT_EQ(pass.count[3], n) << c.name;
+    EXPECT_EQ(pass.segments_dropped, c.dropped) << c.name;
+  }
+}
+
+// A run sent segmented reaches the tunnel socket as one read and comes out as its datagrams.
+TEST(RxBatch, ARunSentSegmentedIsReadWholeAndCutApart) {
+  std::vector<rx_fd> sockets;
+  NKCx nk{};
+  ASSERT_TRUE(rx_open_tunnel_sockets(&nk, in_addr{htonl(INADDR_LOOPBACK)}, 0, 1, &sockets));
+  sockaddr_in to{};
+  socklen_t len = sizeof to;
+  ASSERT_EQ(getsockname(sockets[0].get(), reinterpret_cast<sockaddr *>(&to), &len), 0);
+  rx_fd sender(socket(AF_INET, SOCK_DGRAM, 0));
+  ASSERT_GE(sender.get(), 0);
+  bytes run;
+  constexpr std::size_t sent = 20;
+  for (std::size_t i = 0; i < sent; ++i) {
+    const bytes d = data(500 + i);
+    run.insert(run.end(), d.begin(), d.end());
+  }
+  const int segment = static_cast<int>(data(0).size());
+  ASSERT_EQ(setsockopt(sender.get(), SOL_UDP, UDP_SEGMENT, &segment, sizeof segment), 0);
+  ASSERT_EQ(sendto(sender.get(), run.data(), run.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to),
+            static_cast<ssize_t>(run.size()))
+      << std::strerror(errno);
+
+  rx_batch_pass pass;
+  ASSERT_TRUE(rx_batch_init(&pass, 1));
+  EXPECT_EQ(rx_batch_read(&pass, 0, sockets[0].get()), sent);
+  EXPECT_EQ(pass.reads[0], 1u) << "the run came in one read";
+  for (std::size_t i = 0; i < sent; ++i) {
+    const std::span<const std::uint8_t> d = rx_batch_datagram(&pass, 0, i);
+    const bytes want = data(500 + i);
+    EXPECT_TRUE(std::equal(d.begin(), d.end(), want.begin(), want.end())) << i;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <netinet/udp.h>
 #include <poll.h>
 
 #include "capture.h"
@@ -16,15 +17,42 @@
 #include "tx_fixture.h"
 
 // The test binary is linked with --wrap=sendmmsg: a test can make the outputs' sockets look
-// full, which loopback never does by itself.
+// full, which loopback never does by itself, or the kernel refuse segmented sends, and it can
+// see how the datagrams were handed over (segments per message, 1 for a plain one).
 std::atomic<bool> sockets_full{false};
+std::atomic<bool> refuse_segments{false};
+std::vector<unsigned> handed_over;
+
+unsigned segments_of(msghdr *m) {
+  for (cmsghdr *cm = CMSG_FIRSTHDR(m); cm != nullptr; cm = CMSG_NXTHDR(m, cm)) {
+    if (cm->cmsg_level == SOL_UDP && cm->cmsg_type == UDP_SEGMENT) {
+      uint16_t size = 0;
+      std::memcpy(&size, CMSG_DATA(cm), sizeof size);
+      size_t total = 0;
+      for (size_t i = 0; i < m->msg_iovlen; ++i) {
+        total += m->msg_iov[i].iov_len;
+      }
+      return static_cast<unsigned>((total + size - 1) / size);
+    }
+  }
+  return 1;
+}
+
 using sendmmsg_fn = int (*)(int, mmsghdr *, unsigned, int);
 int full_or(sendmmsg_fn real, int fd, mmsghdr *msgs, unsigned n, int flags) {
   if (sockets_full) {
     errno = EAGAIN;
     return -1;
   }
-  return real(fd, msgs, n, flags);
+  if (refuse_segments && segments_of(&msgs[0].msg_hdr) > 1) {
+    errno = EIO; // what a route without checksum offload answers
+    return -1;
+  }
+  const int sent = real(fd, msgs, n, flags);
+  for (int i = 0; i < sent; ++i) {
+    handed_over.push_back(segments_of(&msgs[i].msg_hdr));
+  }
+  return sent;
 }
 extern "C" int __real_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags);
 extern "C" int __wrap_sendmmsg(int fd, mmsghdr *msgs, unsigned n, int flags) {
@@ -289,6 +317,74 @@ TEST_F(Batch, APassSendsEveryDueSliceInOrderWithControlPacketsFirst) {
     EXPECT_EQ(p[49 + 3], static_cast<uint8_t>(i));
   }
   EXPECT_EQ(t->tr->stat.sent, 100u);
+}
+
+// Data packets of one size to one port leave as one segmented send (a shorter one may end the
+// run); the receiver sees the same datagrams in the same order. Where the kernel refuses
+// segmenting, the output goes on datagram by datagram and loses nothing.
+TEST_F(Batch, EqualDataPacketsLeaveSegmentedAndARefusalFallsBackToSingleDatagrams) {
+  start();
+  const int rcvbuf = 4 << 20;
+  setsockopt(rx.fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  // A window half a second open that allows everything: a pass sends all it has.
+  tx_read_monotonic(&t->tr->bw.start);
+  t->tr->bw.start.tv_nsec -= 500000000;
+  timespec_normalize(&t->tr->bw.start);
+  t->tr->bw.max = 1000000;
+  std::vector<size_t> sizes;
+  auto feed_slices = [&](unsigned n, unsigned packets) {
+    for (unsigned i = 0; i < n; ++i) {
+      feed(ts_payload(packets, static_cast<uint8_t>(sizes.size())));
+      sizes.push_back(52u + 188u * packets);
+    }
+  };
+  auto deliver = [&](size_t want) {
+    std::vector<bytes> got;
+    wait_input(); // loopback has queued them all by now
+    for (int i = 0; i < 50 && t->tr->next_slice <= sizes.size(); ++i) {
+      tx_loop_pass(t.get());
+    }
+    for (int i = 0; i < 100 && got.size() < want; ++i) {
+      auto more = received();
+      got.insert(got.end(), more.begin(), more.end());
+      if (more.empty()) {
+        poll(nullptr, 0, 5);
+      }
+    }
+    return got;
+  };
+  auto check = [&](const std::vector<bytes> &got, size_t from) {
+    ASSERT_EQ(got.size(), sizes.size() - from);
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].size(), sizes[from + i]) << i;
+      uint64_t seq = 0;
+      std::memcpy(&seq, got[i].data() + 24, 8);
+      EXPECT_EQ(seq, from + i + 1);
+      EXPECT_EQ(got[i][49 + 3], static_cast<uint8_t>(from + i)) << "datagram " << i << " holds its own slice";
+    }
+  };
+  feed_slices(10, 7);
+  feed_slices(1, 3);
+  feed_slices(5, 7);
+  wait_input();
+  handed_over.clear();
+  check(deliver(16), 0);
+  EXPECT_EQ(handed_over, (std::vector<unsigned>{11, 5})) << "ten full slices and the short one, then five";
+
+  refuse_segments = true;
+  const size_t before = sizes.size();
+  feed_slices(8, 7);
+  handed_over.clear();
+  check(deliver(8), before);
+  refuse_segments = false;
+  EXPECT_EQ(handed_over, std::vector<unsigned>(8, 1));
+  EXPECT_NE(err.text().find("segmented sends refused (Input/output error): sending datagram by datagram"),
+            std::string::npos)
+      << err.text();
+  feed_slices(4, 7);
+  handed_over.clear();
+  check(deliver(4), before + 8);
+  EXPECT_EQ(handed_over, std::vector<unsigned>(4, 1)) << "once refused, the output stays with single datagrams";
 }
 
 // The window's rule holds for each packet of a batch: with max packets a second, no more than
