@@ -65,8 +65,8 @@ struct tun_aes {
   // Readable (an eventfd) whenever the worker has marked slices since the owner last read it,
   // so that a loop waiting in select() sends them at once; -1 without a worker.
   int ready_fd = -1;
-  // Set by the owner's loop while it waits idle: only then is the signal worth a system call
-  // (a loop that ticks looks at the slices within a tick anyway).
+  // Set by the owner's loop while it waits (idle or for its tick): only then is the signal
+  // worth a system call.
   std::atomic<bool> loop_waiting{false};
   // Under `mutex`: set only when the record is released, so that the worker ends before the
   // memory it uses goes away. The daemon never releases a running record.

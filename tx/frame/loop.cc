@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
 
@@ -36,6 +37,38 @@ void act_on_signals(tesseltx *t) {
 }
 // Whether the last pass saw data flow; the next one then ticks instead of waiting.
 bool flowing = false;
+
+// Ticks keep their period: each falls due a tick after the one before it did, however long
+// the passes in between took (or how often the encryption worker woke the loop early), so
+// that a datagram waits at most about a tick for its pass. A loop that fell a whole tick
+// behind starts afresh from now instead of catching up.
+bool tick_due_set = false;
+std::int64_t tick_due_ns = 0;
+constexpr std::int64_t tick_ns = std::int64_t{tx_tick_us} * 1000;
+
+std::int64_t ns_of(const timespec64 &t) {
+  return t.tv_sec * 1000000000 + t.tv_nsec;
+}
+
+timeval tick_timeout(const timespec64 &now) {
+  const std::int64_t now_ns = ns_of(now);
+  if (!tick_due_set || tick_due_ns <= now_ns - tick_ns || tick_due_ns > now_ns + tick_ns) {
+    tick_due_ns = now_ns + tick_ns;
+    tick_due_set = true;
+  }
+  const std::int64_t left_ns = tick_due_ns - now_ns;
+  return {0, static_cast<suseconds_t>(left_ns <= 0 ? 0 : (left_ns + 999) / 1000)};
+}
+
+// After the wait: a tick reached makes the next one due.
+void tick_reached(const timespec64 &now) {
+  if (tick_due_set && ns_of(now) >= tick_due_ns) {
+    tick_due_ns += tick_ns;
+  }
+}
+
+// What the encryption worker had marked when the last send phase began.
+std::uint32_t encrypted_seen = 0;
 
 // Input datagrams one pass takes at most, so that outputs and requests get their turn.
 constexpr std::size_t input_pass_cap = 4 * tx_pass_cap;
@@ -103,23 +136,28 @@ void tx_loop_pass(tesseltx *t) {
   FD_ZERO(&wfds);
   FD_ZERO(&unwatched);
   int max_fd = 0;
-  timeval timeout{0, tick ? tx_tick_us : 100000};
-  if (!tick) {
+  tx_read_monotonic(&t->now);
+  timeval timeout{0, 100000};
+  if (tick) {
+    timeout = tick_timeout(t->now);
+  } else {
+    tick_due_set = false;
     FD_SET(t->socket, &rfds);
     if (t->socket + 1 > max_fd) {
       max_fd = t->socket + 1;
     }
   }
-  // The encryption worker's signal ends a wait (or a tick) as soon as slices are ready to go.
+  // The encryption worker's signal ends a wait or a tick as soon as slices are ready to go:
+  // a slice published in this pass would otherwise wait a whole tick more.
   const int aes_fd = t->aes ? t->aes->ready_fd : -1;
-  const bool watch_aes = !tick && aes_fd >= 0 && aes_fd < FD_SETSIZE;
+  const bool watch_aes =
+      aes_fd >= 0 && aes_fd < FD_SETSIZE && (!tick || t->aes->mode == aes_mode::worker);
   if (watch_aes) {
     FD_SET(aes_fd, &rfds);
     if (aes_fd + 1 > max_fd) {
       max_fd = aes_fd + 1;
     }
   }
-  tx_read_monotonic(&t->now);
   rrd_fdset(&t->rrd, &rfds, &wfds, nullptr, &max_fd);
   rrd_fdset(&t->rrd2, &rfds, &wfds, nullptr, &max_fd);
   nk_t_end(nk, &t->stat.t_pre_fdset);
@@ -130,7 +168,10 @@ void tx_loop_pass(tesseltx *t) {
   if (watch_aes) {
     t->aes->loop_waiting.store(true, std::memory_order_release);
     // Slices marked just before the flag was seen set have not been signalled: look once more.
-    if (tx_stream_pending(t)) {
+    // (Ticking, the stream is pending anyway; what counts is whether the worker moved on.)
+    const bool marked = tick ? t->aes->encrypted_upto.load(std::memory_order_acquire) != encrypted_seen
+                             : tx_stream_pending(t);
+    if (marked) {
       timeout = {0, 0};
     }
   }
@@ -153,6 +194,9 @@ void tx_loop_pass(tesseltx *t) {
   timespec64 clock{};
   tx_read_monotonic(&clock);
   tx_tick(t, clock);
+  if (tick) {
+    tick_reached(clock);
+  }
   gettimeofday(&t->now_tv, nullptr);
 
   if (watch_aes && FD_ISSET(aes_fd, &rfds)) {
@@ -166,12 +210,17 @@ void tx_loop_pass(tesseltx *t) {
   rrd_fdsel(&t->rrd2, &rfds, &wfds);
   nk_t_end(nk, &t->stat.t_pre_fdsel);
 
+  if (t->aes) {
+    encrypted_seen = t->aes->encrypted_upto.load(std::memory_order_acquire);
+  }
   const bool more = tr_fdsel(t->tr, &rfds, &wfds, tick);
   t->stat.select++;
   flowing = input > 0 || more || tx_stream_pending(t);
 }
 
 void tx_run(tesseltx *t) {
+  // A tick's wake-up may come this much late (the default allows 50 us, a twentieth of it).
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
   for (;;) {
     tx_loop_pass(t);
   }
