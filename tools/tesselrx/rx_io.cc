@@ -85,6 +85,10 @@ bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to) {
   setsockopt(s->fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   s->is_udp = true;
   s->to = to;
+  // A kernel without segmented sends refuses the option; given only the control message it
+  // would send a whole run as one datagram.
+  int none = 0;
+  s->segment = setsockopt(s->fd.get(), SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
   s->pending = std::make_unique<std::uint8_t[]>(rx_sink_batch_bytes);
   return true;
 }

@@ -60,9 +60,9 @@ struct rx_sink {
   std::size_t datagrams = 0;
   std::array<mmsghdr, rx_sink_batch> msgs{};
   std::array<iovec, rx_sink_batch> iov{};
-  // Equal datagrams in a row leave as one segmented send (UDP GSO); off for good once the
-  // kernel refuses it.
-  bool segment = true;
+  // Equal datagrams in a row leave as one segmented send (UDP GSO) where the kernel has it;
+  // off for good once it refuses.
+  bool segment = false;
   std::array<mmsghdr, rx_sink_batch> runs{};
   std::array<std::size_t, rx_sink_batch> run_len{};
   struct run_control {

@@ -36,6 +36,14 @@ int open_udp_socket() {
   return fd;
 }
 
+// Whether the kernel segments sends on this socket. A kernel that does not know the option
+// refuses it here; asked through a control message alone, it would ignore the message and send
+// the whole run as one datagram. (A segment size of 0 is the default: it changes nothing.)
+bool can_segment(int fd) {
+  int none = 0;
+  return fd >= 0 && setsockopt(fd, SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
+}
+
 void add_fd(int fd, fd_set *set, int *max_fd) {
   FD_SET(fd, set);
   if (fd + 1 > *max_fd) {
@@ -361,6 +369,7 @@ transmission *tr_create_from_optarg(tesseltx *t, const char *arg) {
   }
   batches[tr->id] = std::make_unique<out_batch>();
   batches[tr->id]->owner = tr;
+  batches[tr->id]->segment = can_segment(sock);
   nk_log(&t->nk, LOG_NOTICE, "[%d] Succesfully created output: '%s'\n", tr->id, arg);
   return tr;
 }

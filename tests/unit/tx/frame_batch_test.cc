@@ -9,6 +9,7 @@
 #include <cstring>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include "capture.h"
 #include "clock.h"
@@ -363,12 +364,25 @@ TEST_F(Batch, EqualDataPacketsLeaveSegmentedAndARefusalFallsBackToSingleDatagram
       EXPECT_EQ(got[i][49 + 3], static_cast<uint8_t>(from + i)) << "datagram " << i << " holds its own slice";
     }
   };
+  // The build host's kernel segments; an emulated target may pass no UDP options through, and
+  // then every datagram goes on its own from the start.
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  int none = 0;
+  const bool segments = setsockopt(probe, SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
+  close(probe);
+#if defined(__x86_64__)
+  ASSERT_TRUE(segments) << "this kernel sends no segmented runs";
+#endif
   feed_slices(10, 7);
   feed_slices(1, 3);
   feed_slices(5, 7);
   wait_input();
   handed_over.clear();
   check(deliver(16), 0);
+  if (!segments) {
+    EXPECT_EQ(handed_over, std::vector<unsigned>(16, 1));
+    return;
+  }
   EXPECT_EQ(handed_over, (std::vector<unsigned>{11, 5})) << "ten full slices and the short one, then five";
 
   refuse_segments = true;
