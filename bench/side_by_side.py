@@ -13,7 +13,8 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
   - what AES-128 adds to that at 50 Mbit/s, each peer with its own encryption;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
-Each run is one run (no medians); BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
+Each run is one run (no medians), except the AES part: BENCH_SIDE_AES_PAIRS (3) pairs of runs, clear
+then encrypted, and their medians; BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
 BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu aes max")
 change it. Run through scripts/bench."""
 import collections
@@ -21,6 +22,7 @@ import os
 import re
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -61,6 +63,7 @@ ENCRYPT = False
 SRT_AES = "&passphrase=tessel-bench-secret&pbkeylen=16"
 RIST_AES = ["-s", "tessel-bench-secret", "-e", "128"]
 AES_RATE = 50
+AES_PAIRS = int(os.environ.get("BENCH_SIDE_AES_PAIRS", "3"))
 
 SETTINGS = {
     "tessel": "tesseltx -o %d -e <2 x rate> -B 8388608; tesselrx -o %d%s -e <2 x rate>" %
@@ -298,24 +301,29 @@ def cpu_table():
 
 def aes_table():
     global ENCRYPT
-    print("\nWhat AES-128 adds, CPU seconds per GB of stream (sender + receiver) at %d Mbit/s, %d s per run:" %
-          (AES_RATE, 2 * SECONDS), flush=True)
+    print("\nWhat AES-128 adds, CPU seconds per GB of stream (sender + receiver) at %d Mbit/s, %d s per run,"
+          " %d pairs of runs (clear, then encrypted), medians; the spread of the pairs' differences in brackets:" %
+          (AES_RATE, 2 * SECONDS, AES_PAIRS), flush=True)
     print("  tessel: -K on both ends; srt: passphrase, pbkeylen=16; rist: -s <secret> -e 128", flush=True)
     for peer in [p for p in PEERS if p != "tessel-fec"]:
-        figures = []
-        for encrypt in (False, True):
-            ENCRYPT = encrypt
-            try:
-                r = one_run(peer, AES_RATE, 2 * SECONDS, None, keep=False)
-                figures.append((r["cpu"] / (r["bytes"] / 1e9), r["got"] == r["sent"]))
-            except (RuntimeError, OSError, subprocess.SubprocessError):
-                figures.append((float("nan"), False))
-                end_all()
-            finally:
-                ENCRYPT = False
-        (clear, ok1), (enc, ok2) = figures
-        print("  %-10s clear %6.2f  encrypted %6.2f  adds %+6.2f s/GB%s" %
-              (peer, clear, enc, enc - clear, "" if ok1 and ok2 else "  (loss)"), flush=True)
+        clear, enc, ok = [], [], True
+        for _ in range(AES_PAIRS):
+            for encrypt in (False, True):
+                ENCRYPT = encrypt
+                try:
+                    r = one_run(peer, AES_RATE, 2 * SECONDS, None, keep=False)
+                    (enc if encrypt else clear).append(r["cpu"] / (r["bytes"] / 1e9))
+                    ok = ok and r["got"] == r["sent"]
+                except (RuntimeError, OSError, subprocess.SubprocessError):
+                    (enc if encrypt else clear).append(float("nan"))
+                    ok = False
+                    end_all()
+                finally:
+                    ENCRYPT = False
+        adds = sorted(e - c for c, e in zip(clear, enc))
+        print("  %-10s clear %6.2f  encrypted %6.2f  adds %+6.2f s/GB [%+.2f .. %+.2f]%s" %
+              (peer, statistics.median(clear), statistics.median(enc), statistics.median(adds), adds[0], adds[-1],
+               "" if ok else "  (loss)"), flush=True)
 
 
 def max_table():

@@ -3,15 +3,18 @@
 Figures, each as a ratio to the relay where that makes sense:
   - the highest input rate carried without loss (tsgen -> tesseltx -> tesselrx, against
     tsgen -> udprelay -> udprelay sink), stepping the rate up until a run loses data;
-  - CPU seconds per GB of stream at one fixed rate, for each process;
+  - CPU seconds per GB of stream at one fixed rate, for each process, with -k 4 and -k 1 (medians
+    of BENCH_REPEAT runs, 3);
   - CPU seconds per GB of both ends with encryption (-K, -L) at 50 Mbit/s, with and without the
     CPU's AES instructions, beside the figures of other tunnels encrypting;
   - instructions per slice of the transmitter's input and send paths and of the receiver's
     engine (valgrind --tool=callgrind), which repeat from run to run unlike times.
 Run through scripts/bench, which builds the release preset first."""
+import collections
 import os
 import re
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -24,6 +27,9 @@ TICK = os.sysconf("SC_CLK_TCK")
 RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "100 200 400 800 1200 1600 2000 2800 3600").split()]
 RUN_SECONDS = int(os.environ.get("BENCH_SECONDS", "3"))
 CPU_RATE_MBPS = int(os.environ.get("BENCH_CPU_RATE", "100"))
+# CPU figures are medians of this many runs, taken in turn (one run of each, then again), so
+# that a slow moment of the machine does not land on one side of a comparison only.
+REPEAT = int(os.environ.get("BENCH_REPEAT", "3"))
 WORK = tempfile.mkdtemp(prefix="tessel-bench.")
 
 
@@ -90,13 +96,14 @@ def wait_log(log, text, timeout=30):
         time.sleep(0.02)
 
 
-def run_tunnel(rate_mbps, seconds, extra=(), env=None):
-    """`extra`: options of both ends (-K or -L: encrypted); `env`: environment of both."""
+def run_tunnel(rate_mbps, seconds, extra=(), env=None, ports=4):
+    """`extra`: options of both ends (-K or -L: encrypted); `env`: environment of both; `ports`: -k of
+    both ends."""
     rx_port, in_port = free_ports(4), free_ports(1)
-    rx, rx_log = start([os.path.join(BIN, "tesselrx"), "-s", "127.0.0.1:%d" % rx_port, "-k", "4", "-o", "300",
+    rx, rx_log = start([os.path.join(BIN, "tesselrx"), "-s", "127.0.0.1:%d" % rx_port, "-k", str(ports), "-o", "300",
                         "-e", str(rate_mbps * 2000), "-w", "/dev/null"] + (["-K"] if extra else []), "rx",
                        "Listening on", env)
-    tx, tx_log = start([os.path.join(BIN, "tesseltx"), "-s", "127.0.0.1:%d" % in_port, "-B", "8388608", "-k", "4",
+    tx, tx_log = start([os.path.join(BIN, "tesseltx"), "-s", "127.0.0.1:%d" % in_port, "-B", "8388608", "-k", str(ports),
                         "-d", "127.0.0.1:%d" % rx_port, "-e", str(rate_mbps * 2000), "-o", "300"] + list(extra),
                        "tx", "starting", env)
     if extra:
@@ -183,24 +190,28 @@ NO_AESNI_SSSE3 = "~0x200020200000000"
 def encryption_cost():
     rate = int(os.environ.get("BENCH_AES_RATE", "50"))
     seconds = 2 * RUN_SECONDS
-    print("\nEncryption, CPU seconds per GB of stream at %d Mbit/s for %d s, both ends:" % (rate, seconds),
+    print("\nEncryption, CPU seconds per GB of stream at %d Mbit/s for %d s, both ends, -k 4:" % (rate, seconds),
           flush=True)
-    rows = []
-    for label, extra, mask in [("clear", (), None), ("-K AES-128", ("-K",), None), ("-L AES-256", ("-L",), None),
-                               ("-K, no AES-NI", ("-K",), NO_AESNI), ("-L, no AES-NI", ("-L",), NO_AESNI),
-                               ("-K, no AES-NI/SSSE3", ("-K",), NO_AESNI_SSSE3),
-                               ("-L, no AES-NI/SSSE3", ("-L",), NO_AESNI_SSSE3)]:
-        env = dict(os.environ)
-        if mask:
-            env["OPENSSL_ia32cap"] = mask
-        ok, _, _, nbytes, _, cpu = run_tunnel(rate, seconds, extra, env)
-        gb = nbytes / 1e9
-        tx, rx = cpu["tesseltx"] / gb, cpu["tesselrx"] / gb
-        rows.append((label, tx, rx, tx + rx, ok))
-    clear = rows[0][3]
-    for label, tx, rx, both, ok in rows:
+    configs = [("clear", (), None), ("-K AES-128", ("-K",), None), ("-L AES-256", ("-L",), None),
+               ("-K, no AES-NI", ("-K",), NO_AESNI), ("-L, no AES-NI", ("-L",), NO_AESNI),
+               ("-K, no AES-NI/SSSE3", ("-K",), NO_AESNI_SSSE3), ("-L, no AES-NI/SSSE3", ("-L",), NO_AESNI_SSSE3)]
+    runs = {label: [] for label, _, _ in configs}
+    for _ in range(REPEAT):
+        for label, extra, mask in configs:
+            env = dict(os.environ)
+            if mask:
+                env["OPENSSL_ia32cap"] = mask
+            ok, _, _, nbytes, _, cpu = run_tunnel(rate, seconds, extra, env)
+            gb = nbytes / 1e9
+            runs[label].append((cpu["tesseltx"] / gb, cpu["tesselrx"] / gb, ok))
+    med = lambda xs: statistics.median(xs)  # noqa: E731
+    clear = med([tx + rx for tx, rx, _ in runs["clear"]])
+    for label, _, _ in configs:
+        r = runs[label]
+        tx, rx, both = med([a for a, _, _ in r]), med([b for _, b, _ in r]), med([a + b for a, b, _ in r])
         print("  %-20s tesseltx %6.2f + tesselrx %6.2f = %6.2f s/GB (encryption adds %+6.2f)%s" %
-              (label, tx, rx, both, both - clear, "" if ok else "  LOSS"), flush=True)
+              (label, tx, rx, both, both - clear, "" if all(ok for _, _, ok in r) else "  LOSS"), flush=True)
+    print("  (medians of %d runs each; both ends' figure is the median of the runs' sums)" % REPEAT, flush=True)
     print("  (SRT and RIST encrypting, measured in the same kind of run: bench/side_by_side.py, its aes part)",
           flush=True)
 
@@ -215,17 +226,28 @@ def main():
           (tunnel_best, relay_best, tunnel_best / relay_best if relay_best else float("nan")), flush=True)
 
     print("\nCPU seconds per GB of stream at %d Mbit/s for %d s:" % (CPU_RATE_MBPS, 2 * RUN_SECONDS), flush=True)
-    _, _, _, t_bytes, _, t_cpu = run_tunnel(CPU_RATE_MBPS, 2 * RUN_SECONDS)
-    _, _, _, r_bytes, _, r_cpu = run_relay(CPU_RATE_MBPS, 2 * RUN_SECONDS)
-    per_gb = {k: v / (t_bytes / 1e9) for k, v in t_cpu.items()}
-    per_gb.update({k: v / (r_bytes / 1e9) for k, v in r_cpu.items()})
+    # -k 4 rotates the ports, so no two datagrams in a row share one; with one port, runs of
+    # equal data packets leave segmented and arrive coalesced.
+    figures = collections.defaultdict(list)
+    for _ in range(REPEAT):
+        for ports in (4, 1):
+            _, _, _, t_bytes, _, t_cpu = run_tunnel(CPU_RATE_MBPS, 2 * RUN_SECONDS, ports=ports)
+            for k, v in t_cpu.items():
+                figures["%s -k %d" % (k, ports)].append(v / (t_bytes / 1e9))
+        _, _, _, r_bytes, _, r_cpu = run_relay(CPU_RATE_MBPS, 2 * RUN_SECONDS)
+        figures["udprelay"].append(r_cpu["udprelay"] / (r_bytes / 1e9))
+    per_gb = {k: statistics.median(v) for k, v in figures.items()}
     for k, v in per_gb.items():
-        print("  %-9s %6.2f s/GB" % (k, v), flush=True)
+        print("  %-15s %6.2f s/GB" % (k, v), flush=True)
     if per_gb.get("udprelay"):
-        print("  ratio tesseltx/udprelay %.2f, tesselrx/udprelay %.2f" %
-              (per_gb["tesseltx"] / per_gb["udprelay"], per_gb["tesselrx"] / per_gb["udprelay"]), flush=True)
+        for ports in (4, 1):
+            both = statistics.median([a + b for a, b in zip(figures["tesseltx -k %d" % ports],
+                                                            figures["tesselrx -k %d" % ports])])
+            print("  -k %d: both ends %.2f s/GB, %.2f x the relay" % (ports, both, both / per_gb["udprelay"]),
+                  flush=True)
     else:
         print("  udprelay used less than one clock tick; ratios need a longer run (BENCH_SECONDS)", flush=True)
+    print("  (medians of %d runs each)" % REPEAT, flush=True)
 
     encryption_cost()
 
