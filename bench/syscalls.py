@@ -2,8 +2,8 @@
 
 One run counts system calls with `strace -c -f` (which slows the programs, so the rate is kept
 modest), another counts wake-ups as voluntary context switches of every thread, read from
-/proc without tracing. Usage: bench/syscalls.py [bin folder]; BENCH_SYSCALL_RATE (Mbit/s, 100)
-and BENCH_SYSCALL_SECONDS (3) set the run."""
+/proc without tracing. Usage: bench/syscalls.py [bin folder]; BENCH_SYSCALL_RATE (Mbit/s, 100),
+BENCH_SYSCALL_SECONDS (3) and BENCH_SYSCALL_PORTS (-k of both ends, 4) set the run."""
 import os
 import re
 import signal
@@ -17,6 +17,7 @@ import tunnel_bench as tb  # noqa: E402  (shares its start/stop helpers and the 
 
 RATE = int(os.environ.get("BENCH_SYSCALL_RATE", "100"))
 SECONDS = int(os.environ.get("BENCH_SYSCALL_SECONDS", "3"))
+PORTS = os.environ.get("BENCH_SYSCALL_PORTS", "4")  # -k of both ends
 WORK = tempfile.mkdtemp(prefix="tessel-syscalls.")
 
 
@@ -44,11 +45,11 @@ def strace_total(path):
 
 def ends(extra_rx=(), extra_tx=()):
     rx_port, in_port = tb.free_ports(4), tb.free_ports(1)
-    rx, rx_log = tb.start([os.path.join(tb.BIN, "tesselrx"), "-s", "127.0.0.1:%d" % rx_port, "-k", "4",
+    rx, rx_log = tb.start([os.path.join(tb.BIN, "tesselrx"), "-s", "127.0.0.1:%d" % rx_port, "-k", PORTS,
                                        "-o", "300", "-e", str(RATE * 2000), "-w", "/dev/null"] + list(extra_rx),
                           "rx", "Listening on")
     tx, tx_log = tb.start([os.path.join(tb.BIN, "tesseltx"), "-s", "127.0.0.1:%d" % in_port, "-B",
-                                       "8388608", "-k", "4", "-d", "127.0.0.1:%d" % rx_port, "-e",
+                                       "8388608", "-k", PORTS, "-d", "127.0.0.1:%d" % rx_port, "-e",
                                        str(RATE * 2000), "-o", "300"] + list(extra_tx), "tx", "starting")
     if "-K" in extra_tx:
         tb.wait_log(rx_log, "Transmission key accepted")
