@@ -356,6 +356,7 @@ protected:
   std::unique_ptr<tesseltx> t;
   int in_port = 0;
   aes_mode mode = aes_mode::worker; // who encrypts: forced, the machine's speed must not decide
+  aes_slice_fn slices = tun_aes_condition;
 
   void start(std::vector<std::string> extra) {
     std::vector<std::string> args = {"-s", "127.0.0.1:0", "-d", rx.addr(), "-e", "1000000", "-K"};
@@ -368,7 +369,7 @@ protected:
     in_port = ntohs(sin.sin_port);
     tx_read_monotonic(&t->now);
     t->aes->mode = mode;
-    ASSERT_EQ(aes_init_encryption(t->aes.get(), tun_aes_condition), 1);
+    ASSERT_EQ(aes_init_encryption(t->aes.get(), slices), 1);
     ASSERT_EQ(t->aes->mode, mode);
   }
   void feed(const bytes &d) {
@@ -523,10 +524,21 @@ TEST_F(Worker, ABurstIsEncryptedInOneGoAndTheLoopIsWokenForIt) {
   EXPECT_FALSE(rx.recv_one().empty());
 }
 
+// A worker slow enough (a fifth of a tick a slice) that the pass which read a slice finds it
+// still in clear, however loaded the machine.
+tun_slice *slow_slices() {
+  tun_slice *s = tun_aes_condition();
+  if (s != nullptr) {
+    std::this_thread::sleep_for(std::chrono::microseconds(tx_tick_us / 5));
+  }
+  return s;
+}
+
 // While the stream flows the loop ticks; the worker's signal still ends the tick, so a slice
-// read in one pass leaves as soon as it is encrypted instead of a tick later. (The quickest of a few
-// tries: without the signal no such pass returns before its tick.)
+// read in one pass leaves as soon as it is encrypted instead of a tick later. (The quickest of a
+// few tries: without the signal no such pass returns before its tick.)
 TEST_F(Worker, WhileTickingTheWorkersSignalEndsTheTick) {
+  slices = slow_slices;
   start({});
   t->tr->info_request = 0;
   t->tr->last_info = t->now;
@@ -540,16 +552,17 @@ TEST_F(Worker, WhileTickingTheWorkersSignalEndsTheTick) {
       continue; // the worker was quicker than the send phase: nothing left to time
     }
     tries++;
-    // A signal left over from the previous burst may end the first wait before this one is done.
+    // A signal left over from an earlier slice may end a wait before this one is done: passes
+    // until it has left.
     const auto t0 = std::chrono::steady_clock::now();
-    for (int pass = 0; pass < 3 && t->tr->next_slice < t->next; ++pass) {
+    while (t->tr->next_slice < t->next && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(100)) {
       tx_loop_pass(t.get());
     }
     quickest = std::min(quickest, std::chrono::steady_clock::now() - t0);
     EXPECT_EQ(t->tr->next_slice, t->next);
   }
   ASSERT_GE(tries, 5);
-  EXPECT_LT(quickest, std::chrono::microseconds(tx_tick_us / 2));
+  EXPECT_LT(quickest, std::chrono::microseconds(tx_tick_us * 3 / 4));
 }
 
 void Worker::a_damaged_context_is_rebuilt() {
