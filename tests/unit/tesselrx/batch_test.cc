@@ -288,16 +288,30 @@ TEST(RxBatch, ACoalescedReadIsCutIntoItsDatagrams) {
   }
 }
 
-// A run sent segmented reaches the tunnel socket as one read and comes out as its datagrams.
-TEST(RxBatch, ARunSentSegmentedIsReadWholeAndCutApart) {
+// A tunnel socket and a sender bound on loopback, each knowing the other's address.
+class RxBatchRead : public testing::Test {
+protected:
   std::vector<rx_fd> sockets;
-  NKCx nk{};
-  ASSERT_TRUE(rx_open_tunnel_sockets(&nk, in_addr{htonl(INADDR_LOOPBACK)}, 0, 1, &sockets));
+  rx_fd sender;
   sockaddr_in to{};
-  socklen_t len = sizeof to;
-  ASSERT_EQ(getsockname(sockets[0].get(), reinterpret_cast<sockaddr *>(&to), &len), 0);
-  rx_fd sender(socket(AF_INET, SOCK_DGRAM, 0));
-  ASSERT_GE(sender.get(), 0);
+  sockaddr_in self{};
+
+  void SetUp() override {
+    NKCx nk{};
+    ASSERT_TRUE(rx_open_tunnel_sockets(&nk, in_addr{htonl(INADDR_LOOPBACK)}, 0, 1, &sockets));
+    socklen_t len = sizeof to;
+    ASSERT_EQ(getsockname(sockets[0].get(), reinterpret_cast<sockaddr *>(&to), &len), 0);
+    sender = rx_fd(socket(AF_INET, SOCK_DGRAM, 0));
+    ASSERT_GE(sender.get(), 0);
+    const sockaddr_in bound = loopback(0);
+    ASSERT_EQ(bind(sender.get(), reinterpret_cast<const sockaddr *>(&bound), sizeof bound), 0);
+    len = sizeof self;
+    ASSERT_EQ(getsockname(sender.get(), reinterpret_cast<sockaddr *>(&self), &len), 0);
+  }
+};
+
+// A run sent segmented reaches the tunnel socket as one read and comes out as its datagrams.
+TEST_F(RxBatchRead, ARunSentSegmentedIsReadWholeAndCutApart) {
   bytes run;
   constexpr std::size_t sent = 20;
   for (std::size_t i = 0; i < sent; ++i) {
@@ -321,21 +335,7 @@ TEST(RxBatch, ARunSentSegmentedIsReadWholeAndCutApart) {
   }
 }
 
-TEST(RxBatch, ReadTakesAFullBatchThenTheRestWithSources) {
-  std::vector<rx_fd> sockets;
-  NKCx nk{};
-  ASSERT_TRUE(rx_open_tunnel_sockets(&nk, in_addr{htonl(INADDR_LOOPBACK)}, 0, 1, &sockets));
-  sockaddr_in to{};
-  socklen_t len = sizeof to;
-  ASSERT_EQ(getsockname(sockets[0].get(), reinterpret_cast<sockaddr *>(&to), &len), 0);
-  rx_fd sender(socket(AF_INET, SOCK_DGRAM, 0));
-  ASSERT_GE(sender.get(), 0);
-  const sockaddr_in bound = loopback(0);
-  ASSERT_EQ(bind(sender.get(), reinterpret_cast<const sockaddr *>(&bound), sizeof bound), 0);
-  sockaddr_in self{};
-  len = sizeof self;
-  ASSERT_EQ(getsockname(sender.get(), reinterpret_cast<sockaddr *>(&self), &len), 0);
-
+TEST_F(RxBatchRead, ReadTakesAFullBatchThenTheRestWithSources) {
   rx_batch_pass pass;
   ASSERT_TRUE(rx_batch_init(&pass, 1));
   constexpr std::size_t sent = rx_batch_max + 8;
