@@ -85,10 +85,7 @@ bool rx_sink_open_udp(NKCx *nk, rx_sink *s, const sockaddr_in &to) {
   setsockopt(s->fd.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   s->is_udp = true;
   s->to = to;
-  // A kernel without segmented sends refuses the option; given only the control message it
-  // would send a whole run as one datagram.
-  int none = 0;
-  s->segment = setsockopt(s->fd.get(), SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
+  s->segment = udp_can_segment(s->fd.get());
   s->pending = std::make_unique<std::uint8_t[]>(rx_sink_batch_bytes);
   return true;
 }
@@ -162,14 +159,7 @@ std::size_t plan_runs(rx_sink *s, std::size_t first, bool segment) {
       msghdr &m = s->runs[n].msg_hdr;
       s->run_vec[n] = {s->iov[i].iov_base, total};
       m.msg_iov = &s->run_vec[n];
-      m.msg_control = s->run_cmsg[n].bytes;
-      m.msg_controllen = sizeof s->run_cmsg[n].bytes;
-      cmsghdr *cm = CMSG_FIRSTHDR(&m);
-      cm->cmsg_level = SOL_UDP;
-      cm->cmsg_type = UDP_SEGMENT;
-      cm->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-      const auto seg = static_cast<std::uint16_t>(size);
-      std::memcpy(CMSG_DATA(cm), &seg, sizeof seg);
+      udp_set_segment(&m, &s->run_cmsg[n], size);
     }
     i = end;
   }
@@ -197,7 +187,7 @@ void rx_sink_flush(rx_sink *s) {
       continue;
     } else if (s->run_len[0] > 1) {
       // Refused as a run: each datagram again on its own, so that only a bad one is lost.
-      if (errno == EIO || errno == EINVAL || errno == ENOPROTOOPT || errno == EOPNOTSUPP || errno == EMSGSIZE) {
+      if (udp_segmenting_refused(errno)) {
         s->segment = false;
       }
       singly = true;

@@ -14,6 +14,7 @@
 
 #include "nk_context.h"
 #include "rx_batch.h"
+#include "udp_segment.h"
 
 class rx_fd {
 public:
@@ -65,10 +66,7 @@ struct rx_sink {
   bool segment = false;
   std::array<mmsghdr, rx_sink_batch> runs{};
   std::array<std::size_t, rx_sink_batch> run_len{};
-  struct run_control {
-    alignas(cmsghdr) unsigned char bytes[CMSG_SPACE(sizeof(std::uint16_t))];
-  };
-  std::array<run_control, rx_sink_batch> run_cmsg{};
+  std::array<udp_segment_control, rx_sink_batch> run_cmsg{};
   std::array<iovec, rx_sink_batch> run_vec{};
 };
 

@@ -21,6 +21,7 @@
 #include "ring.h"
 #include "stop.h"
 #include "tesseltx.h"
+#include "udp_segment.h"
 
 namespace {
 
@@ -34,14 +35,6 @@ int open_udp_socket() {
     return -1;
   }
   return fd;
-}
-
-// Whether the kernel segments sends on this socket. A kernel that does not know the option
-// refuses it here; asked through a control message alone, it would ignore the message and send
-// the whole run as one datagram. (A segment size of 0 is the default: it changes nothing.)
-bool can_segment(int fd) {
-  int none = 0;
-  return fd >= 0 && setsockopt(fd, SOL_UDP, UDP_SEGMENT, &none, sizeof none) == 0;
 }
 
 void add_fd(int fd, fd_set *set, int *max_fd) {
@@ -84,7 +77,7 @@ struct out_batch {
   bool segment = true;
   std::array<mmsghdr, tx_batch_size> runs{};
   std::array<std::size_t, tx_batch_size> run_len{};
-  alignas(cmsghdr) std::array<std::array<unsigned char, CMSG_SPACE(sizeof(std::uint16_t))>, tx_batch_size> run_cmsg{};
+  std::array<udp_segment_control, tx_batch_size> run_cmsg{};
 };
 
 std::vector<std::unique_ptr<out_batch>> batches; // by transmission id
@@ -176,24 +169,11 @@ std::size_t plan_runs(out_batch *b, bool segment) {
     if (end - i > 1) {
       msghdr &m = b->runs[n].msg_hdr;
       m.msg_iovlen = 2 * (end - i); // the entries' vector pairs lie back to back
-      m.msg_control = b->run_cmsg[n].data();
-      m.msg_controllen = b->run_cmsg[n].size();
-      cmsghdr *cm = CMSG_FIRSTHDR(&m);
-      cm->cmsg_level = SOL_UDP;
-      cm->cmsg_type = UDP_SEGMENT;
-      cm->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-      const auto size = static_cast<std::uint16_t>(entry_size(b, i));
-      std::memcpy(CMSG_DATA(cm), &size, sizeof size);
+      udp_set_segment(&m, &b->run_cmsg[n], entry_size(b, i));
     }
     i = end;
   }
   return n;
-}
-
-// Errors with which a kernel or route turns segmented sends down (no GSO support, no checksum
-// offload on the way out, a transform on the route).
-bool segmenting_refused(int err) {
-  return err == EIO || err == EINVAL || err == ENOPROTOOPT || err == EOPNOTSUPP || err == EMSGSIZE;
 }
 
 // Sends what the batch holds. False when the socket's buffer filled up first: the rest waits
@@ -218,7 +198,7 @@ bool flush(transmission *tr, out_batch *b) {
       continue;
     }
     if (b->run_len[0] > 1) {
-      if (segmenting_refused(err)) {
+      if (udp_segmenting_refused(err)) {
         b->segment = false;
         nk_log(&tr->t->nk, LOG_INFO, "[%u] segmented sends refused (%s): sending datagram by datagram\n",
                static_cast<unsigned>(tr->id), std::strerror(err));
@@ -369,7 +349,7 @@ transmission *tr_create_from_optarg(tesseltx *t, const char *arg) {
   }
   batches[tr->id] = std::make_unique<out_batch>();
   batches[tr->id]->owner = tr;
-  batches[tr->id]->segment = can_segment(sock);
+  batches[tr->id]->segment = udp_can_segment(sock);
   nk_log(&t->nk, LOG_NOTICE, "[%d] Succesfully created output: '%s'\n", tr->id, arg);
   return tr;
 }
