@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <endian.h>
 #include <ctime>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -55,41 +56,28 @@ std::uint64_t thread_cpu_us() {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// The cipher context keeps the key from here on; each slice then only sets its counter block,
-// which allocates nothing (passing the cipher again would rebuild the provider's context).
+// The context keeps the key from here on, as the block cipher that aes_ctr_xor runs.
 bool bind_key(tun_aes *a) {
-  return EVP_EncryptInit_ex(a->ctx, cipher_of(a), nullptr, a->key, nullptr) == 1;
+  return aes_bind_ecb(a->ctx, a->flags & AES_FLAG_256, a->key);
 }
 
 // Encrypts the slice's TS bytes in place without marking it. False with the reason logged, the
 // slice unchanged.
 bool cipher_in_place(tun_aes *a, tun_slice *s) {
   const int bits = aes_bits(a);
-  aes_iv_seq(a, s->seq);
-  if (a->ctx == nullptr || EVP_EncryptInit_ex(a->ctx, nullptr, nullptr, nullptr, a->iv_seq) != 1) {
+  if (a->ctx == nullptr) {
     nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to init EVP", bits);
     return 0;
   }
-  const int len = static_cast<int>(ts_packet_size) * s->size;
   if (s->size > slice_max_packets) {
     nk_log(a->nk, LOG_ERR, "AES%d encrypt: sizes do not match", bits);
     return 0;
   }
-  int out1 = 0;
-  if (EVP_EncryptUpdate(a->ctx, a->buffer, &out1, s->udp_data, len) != 1) {
+  aes_iv_seq(a, s->seq);
+  if (!aes_ctr_xor(a->ctx, a->iv_seq, std::span<std::uint8_t>(s->udp_data, ts_packet_size * s->size), a->buffer)) {
     nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to perform encryption", bits);
     return 0;
   }
-  int out2 = 0;
-  if (EVP_EncryptFinal_ex(a->ctx, a->buffer + out1, &out2) != 1) {
-    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to finish encryption", bits);
-    return 0;
-  }
-  if (out1 + out2 != len) {
-    nk_log(a->nk, LOG_ERR, "AES%d encrypt: sizes do not match", bits);
-    return 0;
-  }
-  std::memcpy(s->udp_data, a->buffer, static_cast<std::size_t>(len));
   return 1;
 }
 
@@ -178,6 +166,60 @@ double time_the_cipher(tun_aes *a) {
 }
 
 } // namespace
+
+bool aes_bind_ecb(EVP_CIPHER_CTX *ctx, bool wide, const std::uint8_t *key) {
+  return ctx != nullptr &&
+         EVP_EncryptInit_ex(ctx, wide ? EVP_aes_256_ecb() : EVP_aes_128_ecb(), nullptr, key, nullptr) == 1 &&
+         EVP_CIPHER_CTX_set_padding(ctx, 0) == 1;
+}
+
+bool aes_ctr_xor(EVP_CIPHER_CTX *ecb, const std::uint8_t counter[16], std::span<std::uint8_t> data,
+                 std::span<std::uint8_t, aes_keystream_max> keystream) {
+  const std::size_t blocks = (data.size() + 15) / 16;
+  if (blocks * 16 > keystream.size()) {
+    return false;
+  }
+  if (blocks == 0) {
+    return true;
+  }
+  // The counter is the whole block, big-endian, wrapping at 2^128.
+  std::uint64_t hi = 0;
+  std::uint64_t lo = 0;
+  std::memcpy(&hi, counter, 8);
+  std::memcpy(&lo, counter + 8, 8);
+  hi = be64toh(hi);
+  lo = be64toh(lo);
+  std::uint64_t hi_be = htobe64(hi);
+  std::uint8_t *k = keystream.data();
+  for (std::size_t b = 0; b < blocks; ++b, k += 16) {
+    const std::uint64_t lo_be = htobe64(lo);
+    std::memcpy(k, &hi_be, 8);
+    std::memcpy(k + 8, &lo_be, 8);
+    if (++lo == 0) {
+      hi_be = htobe64(++hi);
+    }
+  }
+  const int len = static_cast<int>(blocks * 16);
+  int out = 0;
+  if (EVP_EncryptUpdate(ecb, keystream.data(), &out, keystream.data(), len) != 1 || out != len) {
+    return false;
+  }
+  std::uint8_t *d = data.data();
+  const std::uint8_t *ks = keystream.data();
+  std::size_t i = 0;
+  for (; i + 8 <= data.size(); i += 8) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, d + i, 8);
+    std::memcpy(&y, ks + i, 8);
+    x ^= y;
+    std::memcpy(d + i, &x, 8);
+  }
+  for (; i < data.size(); ++i) {
+    d[i] = static_cast<std::uint8_t>(d[i] ^ ks[i]);
+  }
+  return true;
+}
 
 int aes_init_key(tun_aes *a) {
   // The worker may be inside the cipher when the main thread ends the process; library

@@ -21,6 +21,9 @@ inline constexpr std::uint8_t AES_FLAG_256 = 0x02;
 
 inline constexpr std::size_t aes_iv_len = 16;
 inline constexpr std::size_t aes_packet_size = 1024;
+// Room for the keystream of the longest slice, whole blocks.
+inline constexpr std::size_t aes_keystream_max = 2048;
+static_assert(aes_keystream_max >= (slice_payload_max + 15) / 16 * 16);
 
 using aes_slice_fn = tun_slice *(*)();
 
@@ -40,7 +43,7 @@ struct tun_aes {
   std::uint8_t iv[32] = {}; // 16 random bytes; an AES-256 reply sends all 32
   std::uint8_t iv_seq[32] = {};
   EVP_CIPHER_CTX *ctx = nullptr;
-  std::uint8_t buffer[2048] = {};
+  std::uint8_t buffer[aes_keystream_max] = {}; // the keystream of the slice at hand
   EVP_PKEY *pkey = nullptr; // receiving end: its own key pair
   std::uint8_t flags = 0;
   timespec64 timeout{};
@@ -98,6 +101,17 @@ int aes_init_key(tun_aes *a);
 // an automatic mode by timing the cipher on a full slice. 1 on success; 0 with the reason
 // logged.
 int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
+
+// Binds `key` to `ctx` as the plain block cipher (AES-128, or AES-256 when `wide`) that
+// aes_ctr_xor runs. False when the library refuses.
+bool aes_bind_ecb(EVP_CIPHER_CTX *ctx, bool wide, const std::uint8_t *key);
+
+// AES-CTR over `data` in place (encryption and decryption are the same): the counter blocks from
+// `counter` on, enciphered in one call through `ecb` (bound by aes_bind_ecb) into `keystream`,
+// then XORed over the data. The library's CTR mode gives the same bytes, but setting its counter
+// for each slice costs about four times the cipher itself. False when the library fails.
+bool aes_ctr_xor(EVP_CIPHER_CTX *ecb, const std::uint8_t counter[16], std::span<std::uint8_t> data,
+                 std::span<std::uint8_t, aes_keystream_max> keystream);
 
 // The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd
 // number. Only the lowest bit of `seq` counts; keystreams repeat every two slices, which is

@@ -137,7 +137,7 @@ int aes_receive_key(tun_aes *a, std::span<const std::uint8_t> reply) {
            static_cast<int>(key_len));
     return 0;
   }
-  if (a->ctx == nullptr || EVP_DecryptInit_ex(a->ctx, cipher, nullptr, plain, nullptr) != 1) {
+  if (!aes_bind_ecb(a->ctx, wide, plain)) {
     nk_log(a->nk, LOG_ERR, wide ? "Unable to init AES 256 ctr" : "Unable to init AES 128 ctr");
     a->flags = 0; // the context no longer holds the earlier key
     return 0;
@@ -153,31 +153,15 @@ int aes_decrypt_ts(tun_aes *a, std::uint64_t seq, std::span<std::uint8_t> ts) {
   if (!(a->flags & AES_FLAG_KEY_RECEIVED)) {
     return 0;
   }
-  aes_iv_seq(a, seq);
-  if (EVP_DecryptInit_ex(a->ctx, nullptr, nullptr, nullptr, a->iv_seq) != 1) {
-    nk_log(a->nk, LOG_ERR, "AES decrypt: unable to init EVP");
-    return 0;
-  }
-  const int len = static_cast<int>(ts.size());
   if (ts.size() > slice_payload_max) {
     nk_log(a->nk, LOG_ERR, "AES decrypt: unable to perform decryption");
     return 0;
   }
-  int out1 = 0;
-  if (EVP_DecryptUpdate(a->ctx, a->buffer, &out1, ts.data(), len) != 1) {
+  aes_iv_seq(a, seq);
+  if (!aes_ctr_xor(a->ctx, a->iv_seq, ts, a->buffer)) {
     nk_log(a->nk, LOG_ERR, "AES decrypt: unable to perform decryption");
     return 0;
   }
-  int out2 = 0;
-  if (EVP_DecryptFinal_ex(a->ctx, a->buffer + out1, &out2) != 1) {
-    nk_log(a->nk, LOG_ERR, "AES decrypt: unable to finish decryption");
-    return 0;
-  }
-  if (out1 + out2 != len) {
-    nk_log(a->nk, LOG_ERR, "AES decrypt: sizes do not match %d != %d", out1 + out2, len);
-    return 0;
-  }
-  std::memcpy(ts.data(), a->buffer, ts.size());
   return 1;
 }
 
