@@ -13,7 +13,7 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
   - what AES-128 adds to that at 50 Mbit/s, each peer with its own encryption;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
-Each run is one run (no medians), except the AES part: BENCH_SIDE_AES_PAIRS (3) pairs of runs, clear
+Each run is one run (no medians), except the AES part: BENCH_SIDE_AES_PAIRS (5) pairs of runs, clear
 then encrypted, and their medians; BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
 BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu aes max")
 change it. Run through scripts/bench."""
@@ -29,10 +29,10 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
+import benchlib  # noqa: E402
 from benchlib import free_ports  # noqa: E402
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
-TICK = os.sysconf("SC_CLK_TCK")
 LATENCY_MS = 500
 SECONDS = int(os.environ.get("BENCH_SIDE_SECONDS", "4"))
 LOSS_RATE = int(os.environ.get("BENCH_SIDE_RATE", "10"))  # Mbit/s of the loss runs
@@ -63,7 +63,7 @@ ENCRYPT = False
 SRT_AES = "&passphrase=tessel-bench-secret&pbkeylen=16"
 RIST_AES = ["-s", "tessel-bench-secret", "-e", "128"]
 AES_RATE = 50
-AES_PAIRS = int(os.environ.get("BENCH_SIDE_AES_PAIRS", "3"))
+AES_PAIRS = int(os.environ.get("BENCH_SIDE_AES_PAIRS", "5"))
 
 SETTINGS = {
     "tessel": "tesseltx -o %d -e <2 x rate> -B 8388608; tesselrx -o %d%s -e <2 x rate>" %
@@ -111,9 +111,7 @@ def start(args, name, ready=None, delay=0.3):
 
 def cpu_seconds(p):
     try:
-        with open("/proc/%d/stat" % p.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / TICK
+        return benchlib.cpu_seconds(p.pid)
     except OSError:
         return float("nan")
 

@@ -20,10 +20,10 @@ import sys
 import tempfile
 import time
 
+import benchlib
 from benchlib import free_ports
 
 BIN = sys.argv[1] if len(sys.argv) > 1 else "build-release/bin"
-TICK = os.sysconf("SC_CLK_TCK")
 RATES_MBPS = [int(r) for r in os.environ.get("BENCH_RATES", "100 200 400 800 1200 1600 2000 2800 3600").split()]
 RUN_SECONDS = int(os.environ.get("BENCH_SECONDS", "3"))
 CPU_RATE_MBPS = int(os.environ.get("BENCH_CPU_RATE", "100"))
@@ -61,9 +61,7 @@ def start(args, name, ready, env=None):
 
 
 def cpu_seconds(p):
-    with open("/proc/%d/stat" % p.pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    return benchlib.cpu_seconds(p.pid)
 
 
 def stop(p, log):
