@@ -9,7 +9,9 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
     latency budget, the tunnel's receiver with its defaults (BENCH_SIDE_TESSEL_REPEAT=<ms>
     gives it -r);
   - CPU seconds per GB of stream (sender and receiver together) at 10, 50 and 100 Mbit/s, the
-    processes' start-up and key exchange left out;
+    processes' start-up and key exchange left out, beside a plain relay (one udprelay process
+    from the input straight to the sink: about the least two tunnel ends can cost here, since the
+    sender reads each datagram as the relay does and the receiver hands each one to the sink);
   - what AES-128 adds to that at 50 Mbit/s, each peer with its own encryption;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
@@ -72,6 +74,9 @@ SETTINGS = {
     "srt": "srt-live-transmit (live mode) 'udp://...?%s' -> 'srt://...?%s'" % (SRT_INPUT, SRT_OPTS),
     "rist": "ristsender/ristreceiver -p 1 (main profile), 'rist://...?%s'" % RIST_OPTS,
 }
+# The physical reference of the CPU table: one udprelay process that reads each datagram and sends
+# it on, no tunnel (its figure is that one process).
+RELAY_SETTINGS = "udprelay -s <input> -d <sink> (CPU table only: one process, each datagram read and sent on)"
 
 STARTED = []
 
@@ -187,19 +192,25 @@ def one_run(peer, rate, seconds, link=None, keep=True, seed=1):
     if link is not None:
         relay = start([os.path.join(BIN, "udprelay"), "-s", "127.0.0.1:%d" % relay_port, "-d",
                        "127.0.0.1:%d" % rx_port, "-I", link + ",seed=%d" % seed], "relay", "ready")
-    rx = receiver(peer, rx_port, sink_port, rate)
-    tx = sender(peer, in_port, relay_port if relay else rx_port, rate)
+    if peer == "relay":
+        rx = None
+        tx = start([os.path.join(BIN, "udprelay"), "-s", "127.0.0.1:%d" % in_port, "-d", "127.0.0.1:%d" % sink_port],
+                   "plain-relay", "ready")
+    else:
+        rx = receiver(peer, rx_port, sink_port, rate)
+        tx = sender(peer, in_port, relay_port if relay else rx_port, rate)
     time.sleep(0.5)  # handshakes
     if ENCRYPT and peer.startswith("tessel"):
         deadline = time.monotonic() + 20
         while "Transmission key accepted" not in open(rx[1].name).read() and time.monotonic() < deadline:
             time.sleep(0.05)
-    cpu_before = cpu_seconds(tx[0]) + cpu_seconds(rx[0])  # start-up and key exchange are not the stream
+    ends = [tx] + ([rx] if rx else [])
+    cpu_before = sum(cpu_seconds(p) for p, _ in ends)  # start-up and key exchange are not the stream
     sent, nbytes, achieved = tsgen(rate, in_port, seconds, infile, seed)
     time.sleep(LATENCY_MS / 1000 + 1.5)
-    cpu = cpu_seconds(tx[0]) + cpu_seconds(rx[0]) - cpu_before
-    stop(*tx)
-    stop(*rx)
+    cpu = sum(cpu_seconds(p) for p, _ in ends) - cpu_before
+    for end in ends:
+        stop(*end)
     wire = (0, 0)
     if relay:
         text = stop(*relay)
@@ -225,6 +236,8 @@ def main():
           (os.cpu_count(), LATENCY_MS, WORK), flush=True)
     for peer in PEERS:
         print("  %-10s %s" % (peer, SETTINGS[peer]), flush=True)
+    if "cpu" in PARTS:
+        print("  %-10s %s" % ("relay", RELAY_SETTINGS), flush=True)
     print("  link: udprelay -I <link>,seed=1 on both directions (bursts: 5 % of datagrams, 20 on average)",
           flush=True)
 
@@ -282,10 +295,12 @@ def wire_table():
 
 
 def cpu_table():
-    print("\nCPU seconds per GB of stream (sender + receiver), %d s per run, no relay:" % SECONDS, flush=True)
+    print("\nCPU seconds per GB of stream (sender + receiver; the plain relay: its one process), %d s per run,"
+          " no impaired link:" % SECONDS, flush=True)
+    peers = PEERS + ["relay"]
     for rate in CPU_RATES:
         cells = []
-        for peer in PEERS:
+        for peer in peers:
             try:
                 r = one_run(peer, rate, SECONDS, None, keep=False)
                 ok = r["got"] == r["sent"]
@@ -293,7 +308,7 @@ def cpu_table():
             except (RuntimeError, OSError, subprocess.SubprocessError):
                 cells.append("error")
                 end_all()
-        print("  %4d Mbit/s  " % rate + "".join("%-12s=%-10s" % (p, c) for p, c in zip(PEERS, cells)), flush=True)
+        print("  %4d Mbit/s  " % rate + "".join("%-12s=%-10s" % (p, c) for p, c in zip(peers, cells)), flush=True)
 
 
 
