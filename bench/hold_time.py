@@ -3,8 +3,9 @@ transmitter takes from the kernel's receive stamp) to the pass that sends it (th
 departure time). Both are the transmitter's monotonic clock and travel in every data packet, so
 a plain UDP socket standing for the receiver reads them without any clock of its own.
 
-Percentiles per rate, clear and with -K (and -K with the CPU's AES instructions masked, where the
-worker thread encrypts). A receiver is not needed for the stream to flow: the sink never asks
+Percentiles per rate, clear and with -K (and -K with the CPU's AES instructions masked; both
+encrypt inline on a PC, where a slice costs an XOR with a kept keystream; the AES thread, which
+slower machines use, has its own test of the tick). A receiver is not needed for the stream to flow: the sink never asks
 for anything. Usage: bench/hold_time.py [bin folder]; BENCH_HOLD_SECONDS (4) and BENCH_HOLD_RATES
 ("10 50 100") set the runs."""
 import os

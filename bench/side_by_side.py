@@ -15,9 +15,9 @@ relay to the receiver, and the receiver's answers go back through it. Figures:
   - what AES-128 adds to that at 50 Mbit/s, each peer with its own encryption;
   - the highest rate carried without loss (no relay, direct);
   - bytes on the wire (both directions, UDP payloads) per payload byte.
-Each run is one run (no medians), except the AES part: BENCH_SIDE_AES_PAIRS (5) pairs of runs, clear
-then encrypted, and their medians; BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES,
-BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu aes max")
+The CPU part gives medians of BENCH_SIDE_CPU_ROUNDS (3) rounds, the AES part of
+BENCH_SIDE_AES_PAIRS (5) pairs of runs, clear then encrypted; the other parts are single runs.
+BENCH_SIDE_SECONDS, BENCH_SIDE_RATE, BENCH_SIDE_RATES, BENCH_SIDE_PEERS ("tessel tessel-fec srt rist") and BENCH_SIDE_PARTS ("loss wire cpu aes max")
 change it. Run through scripts/bench."""
 import collections
 import os
@@ -39,6 +39,7 @@ LATENCY_MS = 500
 SECONDS = int(os.environ.get("BENCH_SIDE_SECONDS", "4"))
 LOSS_RATE = int(os.environ.get("BENCH_SIDE_RATE", "10"))  # Mbit/s of the loss runs
 CPU_RATES = [10, 50, 100]
+CPU_ROUNDS = int(os.environ.get("BENCH_SIDE_CPU_ROUNDS", "3"))
 MAX_RATES = [int(r) for r in os.environ.get("BENCH_SIDE_RATES",
                                              "100 200 300 400 500 600 700 800 1000 1200 1400 1700 2000").split()]
 PARTS = os.environ.get("BENCH_SIDE_PARTS", "loss wire cpu aes max").split()
@@ -296,20 +297,25 @@ def wire_table():
 
 def cpu_table():
     print("\nCPU seconds per GB of stream (sender + receiver; the plain relay: its one process), %d s per run,"
-          " no impaired link:" % SECONDS, flush=True)
+          " no impaired link, medians of %d rounds (each round runs every peer once, in turn):" % (SECONDS, CPU_ROUNDS),
+          flush=True)
     peers = PEERS + ["relay"]
     for rate in CPU_RATES:
-        cells = []
-        for peer in peers:
-            try:
-                r = one_run(peer, rate, SECONDS, None, keep=False)
-                ok = r["got"] == r["sent"]
-                cells.append("%6.2f%s" % (r["cpu"] / (r["bytes"] / 1e9), "" if ok else " (loss)"))
-            except (RuntimeError, OSError, subprocess.SubprocessError):
-                cells.append("error")
-                end_all()
+        figures = {p: [] for p in peers}
+        lossy = set()
+        for _ in range(CPU_ROUNDS):
+            for peer in peers:
+                try:
+                    r = one_run(peer, rate, SECONDS, None, keep=False)
+                    figures[peer].append(r["cpu"] / (r["bytes"] / 1e9))
+                    if r["got"] != r["sent"]:
+                        lossy.add(peer)
+                except (RuntimeError, OSError, subprocess.SubprocessError):
+                    lossy.add(peer)
+                    end_all()
+        cells = ["%6.2f%s" % (statistics.median(figures[p]), " (loss)" if p in lossy else "") if figures[p]
+                 else "error" for p in peers]
         print("  %4d Mbit/s  " % rate + "".join("%-12s=%-10s" % (p, c) for p, c in zip(peers, cells)), flush=True)
-
 
 
 def aes_table():

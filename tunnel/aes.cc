@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <endian.h>
 #include <ctime>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -56,26 +55,25 @@ std::uint64_t thread_cpu_us() {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// The context keeps the key from here on, as the block cipher that aes_ctr_xor runs.
+// The cipher context keeps the key from here on, and only counter blocks change.
 bool bind_key(tun_aes *a) {
-  return aes_bind_ecb(a->ctx, a->flags & AES_FLAG_256, a->key);
+  aes_forget_keystreams(a);
+  return EVP_EncryptInit_ex(a->ctx, cipher_of(a), nullptr, a->key, nullptr) == 1;
 }
 
 // Encrypts the slice's TS bytes in place without marking it. False with the reason logged, the
 // slice unchanged.
 bool cipher_in_place(tun_aes *a, tun_slice *s) {
   const int bits = aes_bits(a);
-  if (a->ctx == nullptr) {
-    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to init EVP", bits);
-    return 0;
-  }
   if (s->size > slice_max_packets) {
     nk_log(a->nk, LOG_ERR, "AES%d encrypt: sizes do not match", bits);
     return 0;
   }
   aes_iv_seq(a, s->seq);
-  if (!aes_ctr_xor(a->ctx, a->iv_seq, std::span<std::uint8_t>(s->udp_data, ts_packet_size * s->size), a->buffer)) {
-    nk_log(a->nk, LOG_ERR, "AES%d encrypt: unable to perform encryption", bits);
+  bool init = false;
+  if (!aes_ctr_apply(a, a->iv_seq, std::span<std::uint8_t>(s->udp_data, ts_packet_size * s->size), &init)) {
+    nk_log(a->nk, LOG_ERR, init ? "AES%d encrypt: unable to init EVP" : "AES%d encrypt: unable to perform encryption",
+           bits);
     return 0;
   }
   return 1;
@@ -167,45 +165,45 @@ double time_the_cipher(tun_aes *a) {
 
 } // namespace
 
-bool aes_bind_ecb(EVP_CIPHER_CTX *ctx, bool wide, const std::uint8_t *key) {
-  return ctx != nullptr &&
-         EVP_EncryptInit_ex(ctx, wide ? EVP_aes_256_ecb() : EVP_aes_128_ecb(), nullptr, key, nullptr) == 1 &&
-         EVP_CIPHER_CTX_set_padding(ctx, 0) == 1;
+void aes_forget_keystreams(tun_aes *a) {
+  // Nothing of the old key's keystreams stays in memory; zeroed entries are not valid.
+  OPENSSL_cleanse(a->keystream, sizeof a->keystream);
+  a->keystream_next = 0;
 }
 
-bool aes_ctr_xor(EVP_CIPHER_CTX *ecb, const std::uint8_t counter[16], std::span<std::uint8_t> data,
-                 std::span<std::uint8_t, aes_keystream_max> keystream) {
-  const std::size_t blocks = (data.size() + 15) / 16;
-  if (blocks * 16 > keystream.size()) {
+bool aes_ctr_apply(tun_aes *a, const std::uint8_t counter[aes_iv_len], std::span<std::uint8_t> data, bool *init) {
+  *init = false;
+  if (data.size() > slice_payload_max) {
     return false;
   }
-  if (blocks == 0) {
-    return true;
-  }
-  // The counter is the whole block, big-endian, wrapping at 2^128.
-  std::uint64_t hi = 0;
-  std::uint64_t lo = 0;
-  std::memcpy(&hi, counter, 8);
-  std::memcpy(&lo, counter + 8, 8);
-  hi = be64toh(hi);
-  lo = be64toh(lo);
-  std::uint64_t hi_be = htobe64(hi);
-  std::uint8_t *k = keystream.data();
-  for (std::size_t b = 0; b < blocks; ++b, k += 16) {
-    const std::uint64_t lo_be = htobe64(lo);
-    std::memcpy(k, &hi_be, 8);
-    std::memcpy(k + 8, &lo_be, 8);
-    if (++lo == 0) {
-      hi_be = htobe64(++hi);
+  aes_keystream *k = nullptr;
+  for (aes_keystream &e : a->keystream) {
+    if (e.valid && std::memcmp(e.counter, counter, aes_iv_len) == 0) {
+      k = &e;
+      break;
     }
   }
-  const int len = static_cast<int>(blocks * 16);
-  int out = 0;
-  if (EVP_EncryptUpdate(ecb, keystream.data(), &out, keystream.data(), len) != 1 || out != len) {
-    return false;
+  if (k == nullptr) {
+    // Setting the library's counter goes through its parameter lookups and costs more than
+    // enciphering a slice: it happens once per counter block and key, not once per slice.
+    k = &a->keystream[a->keystream_next];
+    a->keystream_next = (a->keystream_next + 1) % aes_keystreams;
+    k->valid = false;
+    if (a->ctx == nullptr || EVP_EncryptInit_ex(a->ctx, nullptr, nullptr, nullptr, counter) != 1) {
+      *init = true;
+      return false;
+    }
+    std::memset(k->bytes, 0, sizeof k->bytes);
+    int n = 0;
+    if (EVP_EncryptUpdate(a->ctx, k->bytes, &n, k->bytes, static_cast<int>(sizeof k->bytes)) != 1 ||
+        n != static_cast<int>(sizeof k->bytes)) {
+      return false;
+    }
+    std::memcpy(k->counter, counter, aes_iv_len);
+    k->valid = true;
   }
   std::uint8_t *d = data.data();
-  const std::uint8_t *ks = keystream.data();
+  const std::uint8_t *ks = k->bytes;
   std::size_t i = 0;
   for (; i + 8 <= data.size(); i += 8) {
     std::uint64_t x = 0;

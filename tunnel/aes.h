@@ -21,20 +21,27 @@ inline constexpr std::uint8_t AES_FLAG_256 = 0x02;
 
 inline constexpr std::size_t aes_iv_len = 16;
 inline constexpr std::size_t aes_packet_size = 1024;
-// Room for the keystream of the longest slice, whole blocks.
-inline constexpr std::size_t aes_keystream_max = 2048;
-static_assert(aes_keystream_max >= (slice_payload_max + 15) / 16 * 16);
+
+// The keystream of one counter block, as long as the longest slice. A slice's counter block
+// depends on little of its number (aes_iv_seq), so the same few keystreams serve slice after
+// slice; each is made by the library's CTR mode once per key and then XORed over the slices.
+struct aes_keystream {
+  std::uint8_t counter[aes_iv_len] = {};
+  bool valid = false;
+  std::uint8_t bytes[slice_payload_max] = {};
+};
+inline constexpr std::size_t aes_keystreams = 2;
 
 using aes_slice_fn = tun_slice *(*)();
 
-// Who encrypts the transmitter's slices. Where the cipher is cheap (AES instructions), the input
-// path does it as it publishes a batch: a wake-up of the worker costs more than the cipher
-// there. Elsewhere (the device) the worker does, so that the loop stays free for requests.
+// Who encrypts the transmitter's slices. Where a slice is cheap to encrypt, the input path does
+// it as it publishes a batch: a wake-up of the worker costs more there. Elsewhere the worker
+// does, so that the loop stays free for requests.
 enum class aes_mode : std::uint8_t { automatic, worker, inline_cipher };
 
-// A slice costing less than this to encrypt is encrypted inline (automatic mode). With AES
-// instructions a full slice takes about 0.3 us on a PC; the vector-permute and table ciphers
-// take 2 us and more there, and tens of microseconds on the device.
+// A slice costing less than this to encrypt is encrypted inline (automatic mode). With its
+// keystream kept, a full slice is an XOR of 1316 bytes: about 0.1 us on a PC whatever AES code
+// it runs, a few microseconds on a slow embedded core, where the worker keeps it off the loop.
 inline constexpr double aes_inline_max_us = 1.0;
 
 struct tun_aes {
@@ -43,7 +50,9 @@ struct tun_aes {
   std::uint8_t iv[32] = {}; // 16 random bytes; an AES-256 reply sends all 32
   std::uint8_t iv_seq[32] = {};
   EVP_CIPHER_CTX *ctx = nullptr;
-  std::uint8_t buffer[aes_keystream_max] = {}; // the keystream of the slice at hand
+  // Used by whoever encrypts (the worker, or the loop inline) or decrypts, never by both.
+  aes_keystream keystream[aes_keystreams];
+  std::size_t keystream_next = 0; // the entry a new counter block replaces
   EVP_PKEY *pkey = nullptr; // receiving end: its own key pair
   std::uint8_t flags = 0;
   timespec64 timeout{};
@@ -102,16 +111,12 @@ int aes_init_key(tun_aes *a);
 // logged.
 int aes_init_encryption(tun_aes *a, aes_slice_fn slice_function);
 
-// Binds `key` to `ctx` as the plain block cipher (AES-128, or AES-256 when `wide`) that
-// aes_ctr_xor runs. False when the library refuses.
-bool aes_bind_ecb(EVP_CIPHER_CTX *ctx, bool wide, const std::uint8_t *key);
-
-// AES-CTR over `data` in place (encryption and decryption are the same): the counter blocks from
-// `counter` on, enciphered in one call through `ecb` (bound by aes_bind_ecb) into `keystream`,
-// then XORed over the data. The library's CTR mode gives the same bytes, but setting its counter
-// for each slice costs about four times the cipher itself. False when the library fails.
-bool aes_ctr_xor(EVP_CIPHER_CTX *ecb, const std::uint8_t counter[16], std::span<std::uint8_t> data,
-                 std::span<std::uint8_t, aes_keystream_max> keystream);
+// AES-CTR over `data` (at most slice_payload_max bytes) from `counter`, in place; encryption
+// and decryption are the same. The key is the one bound to `ctx`; aes_forget_keystreams must
+// follow every change of it. False when the library fails: `init` tells whether setting the
+// counter failed (else the cipher did); the data is then unchanged.
+bool aes_ctr_apply(tun_aes *a, const std::uint8_t counter[aes_iv_len], std::span<std::uint8_t> data, bool *init);
+void aes_forget_keystreams(tun_aes *a);
 
 // The counter block of slice `seq` into iv_seq: the IV with 128 added to byte 0 for an odd
 // number. Only the lowest bit of `seq` counts; keystreams repeat every two slices, which is

@@ -137,7 +137,8 @@ int aes_receive_key(tun_aes *a, std::span<const std::uint8_t> reply) {
            static_cast<int>(key_len));
     return 0;
   }
-  if (!aes_bind_ecb(a->ctx, wide, plain)) {
+  aes_forget_keystreams(a);
+  if (a->ctx == nullptr || EVP_EncryptInit_ex(a->ctx, cipher, nullptr, plain, nullptr) != 1) {
     nk_log(a->nk, LOG_ERR, wide ? "Unable to init AES 256 ctr" : "Unable to init AES 128 ctr");
     a->flags = 0; // the context no longer holds the earlier key
     return 0;
@@ -158,8 +159,9 @@ int aes_decrypt_ts(tun_aes *a, std::uint64_t seq, std::span<std::uint8_t> ts) {
     return 0;
   }
   aes_iv_seq(a, seq);
-  if (!aes_ctr_xor(a->ctx, a->iv_seq, ts, a->buffer)) {
-    nk_log(a->nk, LOG_ERR, "AES decrypt: unable to perform decryption");
+  bool init = false;
+  if (!aes_ctr_apply(a, a->iv_seq, ts, &init)) {
+    nk_log(a->nk, LOG_ERR, init ? "AES decrypt: unable to init EVP" : "AES decrypt: unable to perform decryption");
     return 0;
   }
   return 1;

@@ -229,42 +229,46 @@ TEST(AesEncrypt, EachSliceIsStandardCtrFromItsCounterBlock) {
   }
 }
 
-TEST(AesEncrypt, TheKeystreamIsTheLibrarysCtrAcrossEveryCarryOfTheCounter) {
+TEST(AesEncrypt, KeptKeystreamsNeverOutliveTheirCounterBlockOrKey) {
+  tun_aes a;
+  a.ctx = EVP_CIPHER_CTX_new();
   std::uint8_t key[32];
   for (std::size_t i = 0; i < sizeof key; ++i) {
     key[i] = static_cast<std::uint8_t>(i * 29 + 5);
   }
-  // Counters whose increments carry out of the last byte, out of the low 32 and 64 bits, and
-  // wrap the whole block; lengths of no, part of one, one and a bit, and all blocks of a slice.
-  std::array<std::uint8_t, 16> plain_counter{};
-  std::array<std::uint8_t, 16> byte_carry{};
-  byte_carry[15] = 0xF0;
-  std::array<std::uint8_t, 16> word_carry{};
-  std::fill(word_carry.begin() + 12, word_carry.end(), 0xFF);
-  word_carry[15] = 0xE0;
-  std::array<std::uint8_t, 16> half_carry{};
-  std::fill(half_carry.begin() + 8, half_carry.end(), 0xFF);
-  half_carry[7] = 0x41;
-  std::array<std::uint8_t, 16> wraps{};
-  wraps.fill(0xFF);
-  wraps[15] = 0xD0;
+  // More counter blocks in turn than there are kept keystreams, so that entries are replaced,
+  // and lengths of none, part of a block, one and a bit, and a whole slice.
+  std::array<std::array<std::uint8_t, 16>, 3> counters{};
+  for (std::size_t c = 0; c < counters.size(); ++c) {
+    counters[c].fill(static_cast<std::uint8_t>(0x11 * (c + 1)));
+  }
+  counters[2][15] = 0xFF; // carries into the byte before within the first blocks
   const bytes in = pattern(slice_payload_max, 3);
   for (bool wide : {false, true}) {
-    EVP_CIPHER_CTX *ecb = EVP_CIPHER_CTX_new();
-    ASSERT_TRUE(aes_bind_ecb(ecb, wide, key));
-    std::array<std::uint8_t, aes_keystream_max> keystream{};
-    for (const auto &counter : {plain_counter, byte_carry, word_carry, half_carry, wraps}) {
-      for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, slice_payload_max}) {
-        bytes data(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(len));
-        ASSERT_TRUE(aes_ctr_xor(ecb, counter.data(), data, keystream));
-        EXPECT_EQ(data, reference_ctr(key, wide, counter.data(), in.data(), len))
-            << "AES" << (wide ? 256 : 128) << " counter ends " << int(counter[15]) << " length " << len;
-        ASSERT_TRUE(aes_ctr_xor(ecb, counter.data(), data, keystream));
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), in.begin())) << "applied twice it gives the input back";
+    // Re-keying (the receiver takes a new reply) must drop what the old key made.
+    for (int rekey = 0; rekey < 2; ++rekey) {
+      key[0] = static_cast<std::uint8_t>(rekey);
+      aes_forget_keystreams(&a);
+      ASSERT_EQ(EVP_EncryptInit_ex(a.ctx, wide ? EVP_aes_256_ctr() : EVP_aes_128_ctr(), nullptr, key, nullptr), 1);
+      for (int round = 0; round < 2; ++round) {
+        for (const auto &counter : counters) {
+          for (std::size_t len : {std::size_t{0}, std::size_t{15}, std::size_t{17}, slice_payload_max}) {
+            bytes data(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(len));
+            bool init = true;
+            ASSERT_TRUE(aes_ctr_apply(&a, counter.data(), data, &init));
+            EXPECT_FALSE(init);
+            EXPECT_EQ(data, reference_ctr(key, wide, counter.data(), in.data(), len))
+                << "AES" << (wide ? 256 : 128) << " key " << rekey << " counter " << int(counter[0]) << " length "
+                << len;
+          }
+        }
       }
     }
-    EVP_CIPHER_CTX_free(ecb);
   }
+  bytes big(slice_payload_max + 1);
+  bool init = true;
+  EXPECT_FALSE(aes_ctr_apply(&a, counters[0].data(), big, &init)) << "longer than a slice";
+  EVP_CIPHER_CTX_free(a.ctx);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -620,7 +624,7 @@ void Worker::a_damaged_context_is_rebuilt() {
   const auto block = block_of(a, 1);
   EXPECT_EQ(bytes(s->udp_data, s->udp_data + 1316),
             reference_ctr(a->key, true, block.data(), d.data(), 1316));
-  EXPECT_NE(err.text().find("AES256 encrypt: unable to perform encryption"), std::string::npos);
+  EXPECT_NE(err.text().find("AES256 encrypt: unable to init EVP"), std::string::npos);
 }
 
 TEST_F(Worker, ADamagedContextIsRebuiltAndTheSliceStillGoes) {
