@@ -2,7 +2,9 @@
 callgrind, the target's mipsel programs under qemu-mipsel with an instruction-counting plugin.
 Each figure is the difference of two runs that carry N1 and N2 slices, divided by N2 - N1, so
 that start-up and shutdown cancel out; the far end of the tunnel is always the host's program.
-Run through scripts/bench, which builds the release presets and the plugin first.
+Each end is counted in clear and with -K on both ends (AES-128: what encrypting or decrypting a
+slice adds there, the key exchange left out with start-up). Run through scripts/bench, which
+builds the release presets and the plugin first.
     target_insns.py HOST_BIN MIPSEL_BIN PLUGIN SYSROOT"""
 import os
 import re
@@ -58,34 +60,51 @@ def measured(arch, prog, args, tag):
     return cmd, read
 
 
+def keyed(log):
+    """Waits until the receiver whose log this is has taken the transmitter's key."""
+    deadline = time.monotonic() + 300  # RSA key generation under the emulator is slow
+    while time.monotonic() < deadline:
+        log.seek(0)
+        if "Transmission key accepted" in log.read():
+            return
+        time.sleep(0.1)
+    raise RuntimeError("no key exchange")
+
+
 def feed(port, slices):
     subprocess.run([os.path.join(HOST, "tsgen"), "-r", "4000", "-n", str(slices), "-d", "127.0.0.1:%d" % port, "-q"],
                    timeout=300, check=True)
     time.sleep(1.5)
 
 
-def transmitter(arch, slices):
+def transmitter(arch, slices, extra):
     sink = free_ports(4)
-    rx, _ = start([os.path.join(HOST, "tesselrx"), "-s", "127.0.0.1:%d" % sink, "-k", "4", "-o", "100", "-w",
-                   "/dev/null"], "rx-%s-%d" % (arch, slices), "Listening on")
+    rx, rx_log = start([os.path.join(HOST, "tesselrx"), "-s", "127.0.0.1:%d" % sink, "-k", "4", "-o", "100", "-w",
+                        "/dev/null"] + extra, "rx-%s-%d%s" % (arch, slices, "".join(extra)), "Listening on")
     port = free_ports(1)
+    tag = "tx-%s-%d%s" % (arch, slices, "".join(extra))
     cmd, read = measured(arch, "tesseltx", ["-s", "127.0.0.1:%d" % port, "-k", "4", "-d", "127.0.0.1:%d" % sink,
-                                             "-e", "10000", "-o", "300"], "tx-%s-%d" % (arch, slices))
-    tx, _ = start(cmd, "tx-%s-%d" % (arch, slices), "starting")
+                                             "-e", "10000", "-o", "300"] + extra, tag)
+    tx, _ = start(cmd, tag, "starting")
+    if extra:
+        keyed(rx_log)
     feed(port, slices)
     stop(tx)
     stop(rx)
     return read()
 
 
-def receiver(arch, slices):
+def receiver(arch, slices, extra):
     rx_port = free_ports(4)
-    cmd, read = measured(arch, "tesselrx", ["-s", "127.0.0.1:%d" % rx_port, "-k", "4", "-o", "100", "-w", "/dev/null"],
-                         "rx-%s-%d" % (arch, slices))
-    rx, _ = start(cmd, "rxm-%s-%d" % (arch, slices), "Listening on")
+    tag = "rx-%s-%d%s" % (arch, slices, "".join(extra))
+    cmd, read = measured(arch, "tesselrx", ["-s", "127.0.0.1:%d" % rx_port, "-k", "4", "-o", "100", "-w", "/dev/null"] +
+                         extra, tag)
+    rx, rx_log = start(cmd, "rxm" + tag[2:], "Listening on")
     port = free_ports(1)
     tx, _ = start([os.path.join(HOST, "tesseltx"), "-s", "127.0.0.1:%d" % port, "-k", "4", "-d",
-                   "127.0.0.1:%d" % rx_port, "-e", "10000", "-o", "300"], "txf-%s-%d" % (arch, slices), "starting")
+                   "127.0.0.1:%d" % rx_port, "-e", "10000", "-o", "300"] + extra, "txf" + tag[2:], "starting")
+    if extra:
+        keyed(rx_log)
     feed(port, slices)
     stop(rx)
     stop(tx)
@@ -98,11 +117,16 @@ def main():
     rows = {}
     for arch in ("x86-64", "mipsel"):
         for name, run in (("tesseltx", transmitter), ("tesselrx", receiver)):
-            a, b = run(arch, N1), run(arch, N2)
-            rows[(arch, name)] = (b - a) / (N2 - N1)
-            print("  %-7s %-9s %9.0f instructions per slice" % (arch, name, rows[(arch, name)]), flush=True)
+            for label, extra in (("clear", []), ("-K", ["-K"])):
+                a, b = run(arch, N1, extra), run(arch, N2, extra)
+                rows[(arch, name, label)] = (b - a) / (N2 - N1)
+                print("  %-7s %-9s %-6s %9.0f instructions per slice" % (arch, name, label, rows[(arch, name, label)]),
+                      flush=True)
     for name in ("tesseltx", "tesselrx"):
-        print("  %-9s mipsel/x86-64 %.2f" % (name, rows[("mipsel", name)] / rows[("x86-64", name)]), flush=True)
+        print("  %-9s mipsel/x86-64 %.2f (clear); -K adds %.0f (x86-64) and %.0f (mipsel) instructions per slice" %
+              (name, rows[("mipsel", name, "clear")] / rows[("x86-64", name, "clear")],
+               rows[("x86-64", name, "-K")] - rows[("x86-64", name, "clear")],
+               rows[("mipsel", name, "-K")] - rows[("mipsel", name, "clear")]), flush=True)
 
 
 if __name__ == "__main__":
