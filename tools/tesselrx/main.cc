@@ -17,6 +17,7 @@
 #include "rx_engine.h"
 #include "rx_io.h"
 #include "rx_options.h"
+#include "tun_pace.h"
 
 namespace {
 
@@ -104,17 +105,17 @@ constexpr std::int64_t tick_ns = 1000000;
 
 // Reads in rounds: one batch from each socket that may hold more, then the round's datagrams go
 // to the engine merged into the order they were sent in. A socket that gave less than a full
-// batch is drained for this pass. True when anything was read.
+// batch is drained for this pass. Returns how many datagrams were read.
 //
 // The sockets are read one after the other, so a datagram can reach a socket already read just
 // before a later one reaches a socket not yet read; the engine then sees a gap and would ask
 // for the slice at its next poll although it waits in a queue. So when the pass ends and the
 // engine has noticed a new gap, every socket is looked at once more.
-bool read_sockets(rx_edge *edge, fd_set *ready, const fd_set &all) {
+std::size_t read_sockets(rx_edge *edge, fd_set *ready, const fd_set &all) {
   rx_batch_pass *pass = &edge->pass;
   const std::size_t rounds = std::max<std::size_t>(1, read_cap_per_port / pass->per_port);
   std::uint64_t gaps_seen = edge->engine->stat.gaps;
-  bool read = false;
+  std::size_t read = 0;
   for (std::size_t round = 0; round < rounds; ++round) {
     bool any = false;
     for (std::size_t p = 0; p < edge->sockets.size(); ++p) {
@@ -129,11 +130,11 @@ bool read_sockets(rx_edge *edge, fd_set *ready, const fd_set &all) {
       }
     }
     if (any) {
-      read = true;
       // Segments a read could not hold are counted with the datagrams dropped as malformed.
       edge->engine->stat.malformed += pass->segments_dropped;
       pass->segments_dropped = 0;
       const std::size_t total = rx_batch_merge(pass);
+      read += total;
       const std::int64_t now = monotonic_ns();
       for (std::size_t i = 0; i < total; ++i) {
         const rx_batch_ref r = pass->order[i];
@@ -202,6 +203,7 @@ int main(int argc, char **argv) {
          static_cast<unsigned>(o->engine.protocol_version), e->window.capacity);
 
   bool flowing = false;
+  tun_pace pace{tick_ns, false, 0};
   while (stop_signal == 0) {
     rx_impair_release(&edge->in, monotonic_ns());
     rx_impair_release(&edge->out, monotonic_ns());
@@ -213,6 +215,12 @@ int main(int argc, char **argv) {
     rx_sink_flush(&edge->sink);
     if (flowing) {
       wait = tick_ns;
+    } else if (wait > 0) {
+      // Waiting, what falls due may be served up to a tick late, as while ticking: a datagram
+      // arriving meanwhile then serves it in the same wake-up. At about one datagram a tick
+      // every slice's play-out time falls between two arrivals, and woken for each the loop
+      // would run twice per slice.
+      wait += tick_ns;
     }
     fd_set rfds;
     fd_set all;
@@ -236,7 +244,8 @@ int main(int argc, char **argv) {
     } else if (ready == 0) {
       continue;
     }
-    flowing = read_sockets(edge, &rfds, all);
+    const std::size_t read = read_sockets(edge, &rfds, all);
+    flowing = tun_pace_ticks_next(&pace, flowing, read, read > 0 ? monotonic_ns() : 0);
   }
   nk_log(nk, LOG_NOTICE, "Stopping on signal %d", static_cast<int>(stop_signal));
   rx_engine_flush(e);

@@ -16,6 +16,7 @@
 #include "snapshot.h"
 #include "stop.h"
 #include "tesseltx.h"
+#include "tun_pace.h"
 
 namespace {
 volatile std::sig_atomic_t alarm_pending = 0;
@@ -37,6 +38,7 @@ void act_on_signals(tesseltx *t) {
 }
 // Whether the last pass saw data flow; the next one then ticks instead of waiting.
 bool flowing = false;
+tun_pace input_pace{std::int64_t{tx_tick_us} * 1000, false, 0};
 
 // Ticks keep their period: each falls due a tick after the one before it did, however long
 // the passes in between took (or how often the encryption worker woke the loop early), so
@@ -215,7 +217,7 @@ void tx_loop_pass(tesseltx *t) {
   }
   const bool more = tr_fdsel(t->tr, &rfds, &wfds, tick);
   t->stat.select++;
-  flowing = input > 0 || more || tx_stream_pending(t);
+  flowing = tun_pace_ticks_next(&input_pace, tick, input, ns_of(clock)) || more || tx_stream_pending(t);
 }
 
 void tx_run(tesseltx *t) {

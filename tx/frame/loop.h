@@ -14,7 +14,8 @@ void get_stats(int sig);
 void term(int sig);
 
 // While data flows the loop does not wake for every datagram: a pass sleeps this tick, then
-// drains every socket. It waits on its descriptors (up to 100 ms) only when idle.
+// drains every socket. It waits on its descriptors (up to 100 ms) when idle, and while the
+// input's datagrams come further apart than a tick (each then wakes it once).
 inline constexpr long tx_tick_us = 1000;
 
 // The stage timings read the thread's CPU clock in one pass of each run of this many, at a

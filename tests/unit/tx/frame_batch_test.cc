@@ -9,6 +9,7 @@
 #include <cstring>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 #include "capture.h"
@@ -431,11 +432,17 @@ TEST_F(Batch, TheWindowLimitsEveryPacketOfABatch) {
 
 TEST_F(Batch, WhileDataFlowsAPassTicksAndWhenIdleItWaits) {
   start();
+  t->tr->bw.max = 1; // the window lets one packet through, then holds the rest for a second
   feed(ts_payload(7, 1));
   wait_input();
-  t->tr->bw.max = 1; // the window holds the slice back: data is pending
   tx_loop_pass(t.get());
   ASSERT_EQ(t->next, 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5)); // not closer than a tick
+  feed(ts_payload(7, 2));
+  wait_input();
+  tx_loop_pass(t.get());
+  ASSERT_EQ(t->next, 3u);
+  ASSERT_EQ(t->tr->next_slice, 2u) << "the window holds slice 2 back: data is pending";
   auto t0 = std::chrono::steady_clock::now();
   tx_loop_pass(t.get());
   auto took = std::chrono::steady_clock::now() - t0;
@@ -447,6 +454,35 @@ TEST_F(Batch, WhileDataFlowsAPassTicksAndWhenIdleItWaits) {
   tx_loop_pass(t.get());
   took = std::chrono::steady_clock::now() - t0;
   EXPECT_GE(took, std::chrono::milliseconds(90)) << "an idle loop waits for its descriptors";
+}
+
+// A stream slower than a tick is waited for, each datagram sent in the pass that read it; two
+// datagrams read in one wait make the loop tick.
+TEST_F(Batch, ALoneDatagramIsSentAtOnceAndTheLoopWaitsAgain) {
+  start();
+  t->tr->bw.max = 1000000;
+  run_until_idle();
+  tx_loop_pass(t.get()); // ends a tick left over from an earlier test
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  feed(ts_payload(7, 1));
+  wait_input();
+  tx_loop_pass(t.get());
+  ASSERT_EQ(t->next, 2u);
+  EXPECT_EQ(received().size(), 1u) << "sent in the pass that read it";
+  auto t0 = std::chrono::steady_clock::now();
+  tx_loop_pass(t.get());
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90)) << "no tick after a lone datagram";
+
+  feed(ts_payload(7, 2));
+  feed(ts_payload(7, 3));
+  wait_input();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  tx_loop_pass(t.get());
+  ASSERT_EQ(t->next, 4u);
+  EXPECT_EQ(received().size(), 2u);
+  t0 = std::chrono::steady_clock::now();
+  tx_loop_pass(t.get());
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50)) << "two in one wait: a tick";
 }
 
 // The t_* figures time only sampled passes and weigh them; their sum over a busy run must

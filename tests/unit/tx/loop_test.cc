@@ -14,6 +14,7 @@
 #include "retransmit.h"
 #include "send.h"
 #include "stop.h"
+#include "tun_pace.h"
 #include "tx_fixture.h"
 
 namespace {
@@ -30,6 +31,33 @@ struct clock_override {
   clock_override() { tx_monotonic_clock = fake_clock; }
   ~clock_override() { tx_monotonic_clock = saved; }
 };
+
+// Both ends decide with this rule whether the next pass ticks: a tick pays only while datagrams
+// come closer together than a tick.
+TEST(Pace, OnlyDatagramsCloserThanATickMakeAWaitingLoopTick) {
+  constexpr int64_t ms = 1000000;
+  tun_pace slow{ms, false, 0};
+  EXPECT_FALSE(tun_pace_ticks_next(&slow, false, 1, 5 * ms)) << "the first datagram after start";
+  for (int64_t at = 6 * ms + ms / 20; at < 20 * ms; at += ms + ms / 20) {
+    ASSERT_FALSE(tun_pace_ticks_next(&slow, false, 1, at)) << "1.05 ms apart, at " << at;
+  }
+  EXPECT_FALSE(tun_pace_ticks_next(&slow, false, 0, 30 * ms)) << "nothing read";
+
+  tun_pace fast{ms, false, 0};
+  EXPECT_FALSE(tun_pace_ticks_next(&fast, false, 1, 5 * ms));
+  EXPECT_TRUE(tun_pace_ticks_next(&fast, false, 1, 5 * ms + ms / 2)) << "0.5 ms after the one before";
+  // Ticking, a tick that finds one datagram ticks on whatever the gap; an empty one ends it.
+  EXPECT_TRUE(tun_pace_ticks_next(&fast, true, 1, 9 * ms));
+  EXPECT_FALSE(tun_pace_ticks_next(&fast, true, 0, 10 * ms));
+  // The gap counts from the last datagram read, not from the last pass.
+  EXPECT_FALSE(tun_pace_ticks_next(&fast, false, 1, 10 * ms + ms / 2));
+  EXPECT_TRUE(tun_pace_ticks_next(&fast, false, 2, 40 * ms)) << "two in one wait came closer than a tick";
+  // A reading taken when nothing was read must not become the gap's start.
+  tun_pace idle{ms, false, 0};
+  EXPECT_FALSE(tun_pace_ticks_next(&idle, false, 1, 100 * ms));
+  EXPECT_FALSE(tun_pace_ticks_next(&idle, false, 0, 0));
+  EXPECT_FALSE(tun_pace_ticks_next(&idle, false, 1, 102 * ms));
+}
 
 class Loop : public testing::Test {
 protected:
