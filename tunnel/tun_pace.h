@@ -11,7 +11,7 @@
 
 struct tun_pace {
   std::int64_t tick_ns = 1000000;
-  bool read_before = false;   // whether any datagram was read yet, and when the last one was
+  bool read_before = false; // whether any datagram was read yet, and when the last one was
   std::int64_t last_read_ns = 0;
 };
 

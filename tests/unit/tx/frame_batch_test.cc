@@ -471,7 +471,8 @@ TEST_F(Batch, ALoneDatagramIsSentAtOnceAndTheLoopWaitsAgain) {
   EXPECT_EQ(received().size(), 1u) << "sent in the pass that read it";
   auto t0 = std::chrono::steady_clock::now();
   tx_loop_pass(t.get());
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90)) << "no tick after a lone datagram";
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90))
+      << "no tick after a lone datagram";
 
   feed(ts_payload(7, 2));
   feed(ts_payload(7, 3));
@@ -482,7 +483,8 @@ TEST_F(Batch, ALoneDatagramIsSentAtOnceAndTheLoopWaitsAgain) {
   EXPECT_EQ(received().size(), 2u);
   t0 = std::chrono::steady_clock::now();
   tx_loop_pass(t.get());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50)) << "two in one wait: a tick";
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50))
+      << "two in one wait: a tick";
 }
 
 // The t_* figures time only sampled passes and weigh them; their sum over a busy run must
